@@ -1,0 +1,40 @@
+# cowguard: the commands a newcomer types.
+#   make test      install what is missing, build, run every test on both kernel lines
+#   make sanitize  the same suite under ASan+UBSan and under TSan
+#   make bench     build and run the benchmarks
+JOBS ?= $(shell nproc)
+GEN := -G Ninja
+
+.PHONY: all deps build test asan tsan sanitize bench clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCG_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCG_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+sanitize: asan tsan
+
+bench: build
+	@for b in build/lines/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,71 @@
+#ifndef _ASM_ATOMIC_H
+#define _ASM_ATOMIC_H
+
+/* Atomic counters; every operation is a full barrier except atomic_read/set. */
+typedef struct { volatile int counter; } atomic_t;
+
+#define ATOMIC_INIT(i) { (i) }
+
+static inline int atomic_read(const atomic_t *v)
+{
+	return __atomic_load_n(&v->counter, __ATOMIC_RELAXED);
+}
+static inline void atomic_set(atomic_t *v, int i)
+{
+	__atomic_store_n(&v->counter, i, __ATOMIC_RELAXED);
+}
+static inline void atomic_add(int i, atomic_t *v)
+{
+	__atomic_fetch_add(&v->counter, i, __ATOMIC_SEQ_CST);
+}
+static inline void atomic_sub(int i, atomic_t *v)
+{
+	__atomic_fetch_sub(&v->counter, i, __ATOMIC_SEQ_CST);
+}
+static inline void atomic_inc(atomic_t *v)
+{
+	atomic_add(1, v);
+}
+static inline void atomic_dec(atomic_t *v)
+{
+	atomic_sub(1, v);
+}
+static inline int atomic_add_return(int i, atomic_t *v)
+{
+	return __atomic_add_fetch(&v->counter, i, __ATOMIC_SEQ_CST);
+}
+static inline int atomic_sub_return(int i, atomic_t *v)
+{
+	return __atomic_sub_fetch(&v->counter, i, __ATOMIC_SEQ_CST);
+}
+#define atomic_inc_return(v) atomic_add_return(1, (v))
+#define atomic_dec_return(v) atomic_sub_return(1, (v))
+static inline int atomic_sub_and_test(int i, atomic_t *v)
+{
+	return atomic_sub_return(i, v) == 0;
+}
+static inline int atomic_dec_and_test(atomic_t *v)
+{
+	return atomic_sub_return(1, v) == 0;
+}
+static inline int atomic_inc_and_test(atomic_t *v)
+{
+	return atomic_add_return(1, v) == 0;
+}
+static inline int atomic_add_negative(int i, atomic_t *v)
+{
+	return atomic_add_return(i, v) < 0;
+}
+static inline int atomic_cmpxchg(atomic_t *v, int old, int nv)
+{
+	__atomic_compare_exchange_n(&v->counter, &old, nv, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+	return old;
+}
+
+#define smp_mb() __atomic_thread_fence(__ATOMIC_SEQ_CST)
+#define smp_rmb() __atomic_thread_fence(__ATOMIC_ACQUIRE)
+#define smp_wmb() __atomic_thread_fence(__ATOMIC_RELEASE)
+#define mb() smp_mb()
+#define barrier() __asm__ __volatile__("" ::: "memory")
+
+#endif

@@ -1,0 +1,1 @@
+#include <linux/errno.h>

@@ -1,0 +1,1 @@
+#include <asm/bitops.h>

@@ -1,0 +1,1 @@
+#include <linux/compiler.h>

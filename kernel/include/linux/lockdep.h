@@ -1,0 +1,19 @@
+#ifndef _LINUX_LOCKDEP_H
+#define _LINUX_LOCKDEP_H
+
+#include <linux/compiler.h>
+
+/*
+ * Lock class of a lock for the stand-in's lock checks.  Locks initialised at
+ * the same place share a class, as in the kernel's lock validator; a
+ * statically defined lock is its own class.  The name reads
+ * "lock-expression (file:line)".
+ */
+struct lockdep_map {
+	const char *name;
+};
+
+#define __LOCKDEP_NAME(expr) expr " (" __FILE__ ":" __stringify(__LINE__) ")"
+#define __LOCKDEP_MAP_INIT(expr) { __LOCKDEP_NAME(expr) }
+
+#endif

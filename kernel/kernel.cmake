@@ -1,0 +1,19 @@
+# The stand-in kernel, built once per kernel line as a shared library whose
+# exported C interface is what modules link against.
+file(GLOB_RECURSE CG_KERNEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/kernel/src/*.cpp)
+
+function(cg_add_kernel_line sub)
+  set(line 2.6.${sub})
+  set(gen ${CMAKE_BINARY_DIR}/lines/${line}/include)
+  set(CG_KERNEL_RELEASE ${line})
+  math(EXPR CG_LINUX_VERSION_CODE "(2 << 16) + (6 << 8) + ${sub}")
+  configure_file(${CMAKE_SOURCE_DIR}/kernel/version.h.in ${gen}/linux/version.h @ONLY)
+
+  add_library(cgkernel-${line} SHARED ${CG_KERNEL_SOURCES})
+  target_include_directories(cgkernel-${line}
+    PUBLIC ${gen} ${CMAKE_SOURCE_DIR}/kernel/include
+    PRIVATE ${CMAKE_SOURCE_DIR}/kernel/src)
+  target_link_libraries(cgkernel-${line} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+  set_target_properties(cgkernel-${line} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+endfunction()

@@ -1,0 +1,28 @@
+# The cowguard module, built per kernel line as a loadable shared object
+# ("cowguard.ko") against the kernel headers only: no C or C++ library
+# headers, no exceptions, no RTTI, no unwind tables, no global constructors.
+file(GLOB CG_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/module/2.6/*.cpp)
+
+function(cg_add_module sub)
+  set(line 2.6.${sub})
+  set(out ${CMAKE_BINARY_DIR}/lines/${line})
+  add_library(cowguard-${line} MODULE ${CG_MODULE_SOURCES})
+  target_include_directories(cowguard-${line} PRIVATE
+    ${CMAKE_BINARY_DIR}/lines/${line}/include
+    ${CMAKE_SOURCE_DIR}/kernel/include
+    ${CMAKE_SOURCE_DIR}/module/2.6)
+  target_compile_options(cowguard-${line} PRIVATE
+    -nostdinc -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-gnu-unique -fno-stack-protector -fno-asynchronous-unwind-tables
+    -fno-unwind-tables -fno-common -fvisibility=default)
+  target_link_options(cowguard-${line} PRIVATE -nostdlib -Wl,--build-id)
+  set_target_properties(cowguard-${line} PROPERTIES
+    PREFIX "" OUTPUT_NAME cowguard SUFFIX ".ko"
+    LIBRARY_OUTPUT_DIRECTORY ${out})
+  add_dependencies(cowguard-${line} cgkernel-${line})
+  # Build check: the module may use only what the kernel exports.
+  add_custom_command(TARGET cowguard-${line} POST_BUILD
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
+            $<TARGET_FILE:cowguard-${line}> ${CMAKE_SOURCE_DIR}/kernel/src "${CG_SANITIZE}"
+    VERBATIM)
+endfunction()

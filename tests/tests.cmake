@@ -1,0 +1,34 @@
+# Test programs, one per suite and kernel line.  Every test case runs in its
+# own process (ctest), so a case that stops the kernel stops only itself.
+file(GLOB CG_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+file(GLOB CG_TEST_KERNEL CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp)
+file(GLOB CG_TEST_MODULE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/module/*.cpp)
+file(GLOB CG_TEST_E2E CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*.cpp)
+
+function(cg_add_suite sub suite)
+  set(line 2.6.${sub})
+  set(name ${suite}_tests-${line})
+  add_executable(${name} ${ARGN} ${CG_TEST_SUPPORT})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/module/2.6)
+  target_link_libraries(${name} PRIVATE cgkernel-${line} GTest::gtest GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko"
+    CG_KERNEL_LINE="${line}"
+    CG_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_dependencies(${name} cowguard-${line})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+  gtest_discover_tests(${name} TEST_PREFIX "${line}/" DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300)
+endfunction()
+
+function(cg_add_tests sub)
+  if(CG_TEST_KERNEL)
+    cg_add_suite(${sub} kernel ${CG_TEST_KERNEL})
+  endif()
+  if(CG_TEST_MODULE)
+    cg_add_suite(${sub} module ${CG_TEST_MODULE})
+  endif()
+  if(CG_TEST_E2E)
+    cg_add_suite(${sub} e2e ${CG_TEST_E2E})
+  endif()
+endfunction()
