@@ -1,0 +1,142 @@
+/*
+ * The module's records on the 2.6 block layer: device geometry, registry
+ * device entries, block reads, held requests, tracking sessions and the
+ * per-open backup session record.
+ */
+#ifndef _COWGUARD_CGD_26_H
+#define _COWGUARD_CGD_26_H
+
+#include <linux/types.h>
+#include <linux/list.h>
+#include <linux/spinlock.h>
+#include <linux/rwsem.h>
+#include <linux/completion.h>
+#include <linux/time.h>
+#include <linux/fs.h>
+#include <linux/blkdev.h>
+#include <linux/slab.h>
+#include <asm/atomic.h>
+#include <asm/semaphore.h>
+
+#include "cowguard.h"
+#include "globals.h"
+
+/* Geometry and real make-request function of one device. */
+struct DiskInfo {
+	dev_t kdev;			/* major << 20 | minor */
+	u64 partitionStart;		/* first sector on the whole disk; 0 for a whole disk */
+	int blockSize;			/* block size of the mounted file system */
+	u32 blocksPerPage;		/* 4096 / blockSize */
+	struct super_block *superBlock;	/* held super block, if any */
+	u64 partitionSizeKB;		/* partitionLen / 2 */
+	u64 numBlocks;			/* file system blocks, as the agent gave them at start */
+	make_request_fn *realMRF;	/* the queue's own make-request function */
+	struct block_device *bdev;	/* referenced (bdget) while the record is open */
+	u64 partitionLen;		/* sectors */
+	int sectorsPerBlock;
+	int sectorsPerBlockShift;
+};
+
+/* One device registered on a hooked queue (QueueList.devList). */
+struct DevList {
+	dev_t kdev;
+	struct list_head list;
+};
+
+/* One disk read of a read-blocks command. */
+struct BIORequest {
+	struct bio *bio;		/* its private pointer is the buffer head */
+	struct completion event;
+};
+
+/* One held request, queued for kbackupd.  Protected by Backup.mrLock while queued. */
+struct MakeRequest {
+	request_queue_t *q;
+	struct bio *bio;
+	u32 startBN;
+	u32 endBN;			/* inclusive */
+	struct MakeRequest *next;
+};
+
+/*
+ * A changed-block tracking session of one device.  Reached only through
+ * amList.  users/usersLock: counted-users protocol (a reference is taken
+ * under usersLock while the table is entered; closing and the snapshot's
+ * map exchange drain the references).  state is read and written without a
+ * lock (READ_ONCE/WRITE_ONCE).
+ */
+struct AutoMapSession {
+	struct DiskInfo diskInfo;	/* copy of the backup's record; holds its own bdev reference */
+	u32 state;			/* CGD_AUTOMAP_* */
+	struct BlockMap map;
+	atomic_t users;			/* rests at 1 */
+	spinlock_t usersLock;
+	struct AMSessionKey sessionKey;
+	struct AutoMapSession *next;
+};
+
+#define CGD_BLOCK_TABLE_SIZE 4096
+#define CGD_BLOCK_TABLE_MASK 0xfff
+
+/*
+ * The session record of one open file of the control device.
+ *
+ * Locking, outermost first: bSem (commands and the close of this record;
+ * may sleep) -> writers (read: the backup hook while it decides about a bio;
+ * write: snapshot, the switch to state 6, close) -> cacheUsers (read: users
+ * of the store; write: the store's teardown) -> one bucket sem -> a
+ * BlockMap's locks.  mrLock (irqsave) guards mrHead/mrTail and the links.
+ * state is read without locks by the hooks and kbackupd (READ_ONCE) and
+ * written with WRITE_ONCE.
+ */
+struct Backup {
+	struct semaphore bSem;
+	u32 state;
+	struct rw_semaphore writers;
+	int maxVMPages;
+	struct BackupVMA vmAreas[2];
+	int noLoadFromAutoMap;
+	int noStartAutoMap;
+	struct timespec eTimeToFreeze;
+	struct timespec eTimeFrozen;
+	struct DiskInfo diskInfo;
+	struct BlockMap blockMap;		/* wanted blocks */
+	struct HashTable **blockTable;		/* CGD_BLOCK_TABLE_SIZE buckets */
+	kmem_cache_t *htCache;
+	char htCacheName[32];
+	struct BlockMap cacheMap;		/* blocks whose old contents are in the store */
+	struct rw_semaphore cacheUsers;
+	kmem_cache_t *cpCache;
+	kmem_cache_t *dataCache;
+	char cpCacheName[32];
+	char dataCacheName[32];
+	u32 maxCacheBlocks;
+	atomic_t mrInQueue;
+	spinlock_t mrLock;
+	struct MakeRequest *mrHead;
+	struct MakeRequest *mrTail;
+	atomic_t ioctlCount;
+	atomic_t totalAllocPages;
+	atomic_t curAllocPages;
+	atomic_t totalAllocCPs;
+	atomic_t curAllocCPs;
+	atomic_t peakAllocCPs;
+	atomic_t totalCBs;
+	atomic_t curCBs;
+	atomic_t totalReadBlocks;
+	atomic_t totalReadCBs;
+	atomic_t totalCleanedCBs;
+	atomic_t totalAllocBRs;
+	atomic_t curAllocBRs;
+	struct BIORequest **mmBIORequests;
+	int startedCacheThread;
+	/*
+	 * Not part of the session's interface: hooks that picked this record
+	 * as the active session and may still touch it; closing waits for 0
+	 * before it frees the record.
+	 */
+	atomic_t hookUsers;
+	int holdsModule;			/* this record set busy (guarded by busyLock) */
+};
+
+#endif

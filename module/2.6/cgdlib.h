@@ -1,0 +1,224 @@
+/*
+ * The module-wide objects of cowguard and the functions of its subsystems.
+ */
+#ifndef _COWGUARD_CGDLIB_H
+#define _COWGUARD_CGDLIB_H
+
+#include <linux/types.h>
+#include <linux/list.h>
+#include <linux/spinlock.h>
+#include <linux/rwsem.h>
+#include <linux/completion.h>
+#include <linux/fs.h>
+#include <linux/mm.h>
+#include <linux/poll.h>
+#include <linux/blkdev.h>
+#include <linux/buffer_head.h>
+#include <asm/atomic.h>
+#include <asm/semaphore.h>
+
+#include "cowguard.h"
+#include "stats.h"
+#include "globals.h"
+#include "queueList.h"
+#include "cgd-2.6.h"
+
+#define CGD_AMLIST_DIM 256
+
+/*
+ * Module-wide state.  Every object starts from its static value at load;
+ * the users counters rest at 1 (nobody inside).
+ *
+ * initDone: set once the device is registered (read without a lock).
+ * amList/amListUsers/amListUsersLock: tracking sessions by [major][minor];
+ *	counted-users protocol; order: the registry before the table before a
+ *	session before the maps' usersLock.
+ * queueListHead/queueListUsers/queueListUsersLock: the registry of hooked
+ *	queues; counted-users protocol; queueListUsersLock -> the table (as a
+ *	reader) -> a queue's own queue_lock.
+ * signalThread: wake-ups of kbackupd, one per queued request.
+ * busy/busyLock: one started backup at a time (test and set under busyLock).
+ * activeSession/activeSessionUsers: the backup the hook protects; readers:
+ *	the hook; writer: the session close.
+ * backup_cache*: the kbackupd thread's pid, run flag and completions.
+ */
+extern atomic_t initDone;
+extern atomic_t curAllocAMPages;
+extern struct AutoMapSession *amList[CGD_AMLIST_DIM][CGD_AMLIST_DIM];
+extern atomic_t amListUsers;
+extern spinlock_t amListUsersLock;
+extern struct list_head queueListHead;
+extern atomic_t queueListUsers;
+extern spinlock_t queueListUsersLock;
+extern struct semaphore signalThread;
+extern atomic_t busy;
+extern spinlock_t busyLock;
+extern struct Backup *activeSession;
+extern struct rw_semaphore activeSessionUsers;
+extern pid_t backup_cachePID;
+extern atomic_t backup_cacheThreadContinue;
+extern struct completion backup_cacheThreadExited;
+extern struct completion backup_cacheThreadStartCompleted;
+extern struct file_operations cgdFileOps;
+extern struct vm_operations_struct cgdVMOps;
+
+/* Kernel-version shim. */
+int cgdModRegister(unsigned int major, const char *name, struct file_operations *fops);
+int cgdCheckModUse(void);
+int cgdModGet(void);
+void cgdModPut(void);
+request_queue_t *cgdGetRequestQueue(struct block_device *bdev);
+void cgdLockRequestQueue(request_queue_t *q, unsigned long *flags);
+void cgdUnlockRequestQueue(request_queue_t *q, unsigned long *flags);
+request_queue_t *getRequestQueue(struct DiskInfo *diskInfo);
+void cgdLockPartitions(struct block_device *disk);
+void cgdUnlockPartitions(struct block_device *disk);
+
+/* Module lifecycle and control device. */
+int cgdInit(void);
+void cgdExit(void);
+int doModuleUnload(void);
+int cgdUnload(void);
+int cgdShutdown(void);
+int cgdOpen(struct inode *inode, struct file *file);
+int cgdRelease(struct inode *inode, struct file *file);
+ssize_t cgdRead(struct file *file, char __user *buf, size_t count, loff_t *pos);
+ssize_t cgdWrite(struct file *file, const char __user *buf, size_t count, loff_t *pos);
+unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait);
+
+/* Command dispatcher. */
+int cgdIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg);
+
+/* Paged block bitmap. */
+int newBlockMap(struct BlockMap *bmap, u32 size, void __user *data, int zeroFill, u32 *numPagesAlloc);
+void closeBlockMap(struct BlockMap *bmap, u32 *numPagesFreed);
+u32 numPagesInBlockMap(struct BlockMap *bmap);
+int blockInMap(struct BlockMap *bm, u32 blockNum);
+int setBlock(struct BlockMap *bm, u32 blockNum);
+int unSetBlock(struct BlockMap *bm, u32 blockNum);
+void waitForBlockMapUsers(struct BlockMap *bm, unsigned long *flags);
+
+/* Request-queue registry and hook installation. */
+int isInDevList(struct QueueList *queueList, dev_t kdev);
+int addDevToList(struct QueueList *queueList, dev_t kdev, struct DevList *newNode);
+int isInQueueList(request_queue_t *q, dev_t kdev);
+void addQueueToList(request_queue_t *q, dev_t kdev);
+void waitForQueueListUsers(unsigned long *flags);
+int setMRF(struct Backup *b, make_request_fn *newMRF);
+make_request_fn *getRealMRF(request_queue_t *q);
+void unSetMRFDEV(struct DiskInfo *diskInfo);
+void unSetMRFAMS(struct AutoMapSession *ams);
+void unsetQueueMRFAMS(request_queue_t *q);
+
+/* Write interception and bio mapping. */
+int cgdMRF(request_queue_t *q, struct bio *bio);
+int BIOToMinor(struct bio *bio);
+void BIOToBlockNumbers(struct DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN);
+int callRealMRF(struct Backup *b, struct bio *bio);
+int doWeCacheBlock(struct Backup *b, u32 bn);
+
+/* Make-request queue and cache thread. */
+void addMRToQueue(struct Backup *b, struct MakeRequest *mr);
+struct MakeRequest *getTopMR(struct Backup *b);
+void processMR(struct Backup *b, struct MakeRequest *mr);
+void cacheBlock(struct Backup *b, struct MakeRequest *mr, u32 blockNum);
+void closeMR(struct MakeRequest *mr);
+int backup_cache(void *unused);
+int startWorkQueue(struct Backup *b);
+void flushWorkQueue(struct Backup *b);
+void waitForMRs(struct Backup *b, unsigned long *flags);
+void killWorkQueue(struct Backup *b);
+void initBH(struct Backup *b, struct buffer_head *bh, struct page *page, unsigned long offset, u32 blockNum);
+void initBIO(struct Backup *b, struct bio *bio, struct buffer_head *bh);
+int cgdBIOEndIO(struct bio *bio, unsigned int bytesDone, int err);
+void cgdBHEndIO(struct buffer_head *bh, int uptodate);
+
+/* Preserved-block store. */
+int newBlockTable(struct Backup *b);
+int newCacheMap(struct Backup *b);
+int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum);
+struct CachePage *getCacheBlock(struct Backup *b);
+void addCPtoBusyList(struct HashTable *ht, struct CachePage *cp);
+struct CachePage *locateBlockInList(struct CachePage *first, u32 blockNum, struct CachePage **lastCP);
+int cacheRead(struct Backup *b, unsigned char *dest, u32 blockNum);
+void freeCachePage(struct Backup *b, struct CachePage *cp);
+int cleanUpCache(struct Backup *b);
+void closeList(struct Backup *b, struct CachePage *first);
+void closeCache(struct Backup *b);
+void closeCacheMap(struct Backup *b);
+void closeBlockTable(struct Backup *b);
+
+/* Dirty-block query. */
+int ioctlGetDirtyBlock(struct Backup *b, u32 __user *userBlockNumPtr);
+u32 anyDirtyBlock(struct Backup *b);
+
+/* Disk geometry. */
+int getDiskInfo(struct DiskInfo *diskInfo, dev_t kdev);
+void closeDiskInfo(struct DiskInfo *diskInfo);
+int getDiskMinor(dev_t kdev);
+int ioctlGetBlockSize(struct Backup *b, dev_t kdev, struct BlockSize __user *userBS, u32 bsLen);
+
+/* Backup start and close. */
+int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCacheBlocks_);
+void closeBackup(struct Backup *b);
+void allocateBRCache(struct Backup *b);
+void closeBRCache(struct Backup *b);
+
+/* Snapshot and sync. */
+int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 keyLen);
+int ioctlSync(struct Backup *b);
+struct timespec calcTimeDiff(struct timespec *start, struct timespec *end);
+
+/* Backup block map load. */
+int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM);
+int newBUBlockMap(struct Backup *b, u32 size, void __user *data);
+void closeBUBlockMap(struct Backup *b);
+
+/* State and statistics. */
+int ioctlGetState(struct Backup *b, struct State __user *userState, u32 stateLen);
+int ioctlGetStats(struct Backup *b, struct Stats __user *userStats, u32 statsLen);
+void setStats(struct Backup *b, struct Stats *stats);
+void printStats(struct Stats *stats);
+int getVMAPageCount(struct Backup *b);
+
+/* Mapped transfer windows. */
+int cgdMMAP(struct file *file, struct vm_area_struct *vma);
+void cgdVMopen(struct vm_area_struct *vma);
+void cgdVMclose(struct vm_area_struct *vma);
+struct page *cgdVMnopage(struct vm_area_struct *vma, unsigned long address, int *unused);
+int checkVMA(struct Backup *b, void __user *data, struct BackupVMA **bVMAPtr);
+int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA **bVMAPtr);
+int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr);
+void freeMMPages(struct Backup *b, struct BackupVMA *bVMA);
+void freeAllMMPages(struct Backup *b);
+
+/* Block read. */
+int ioctlReadBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, void __user *data);
+u32 readBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
+u32 readFromCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
+int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks);
+void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
+void freeSubmitted(struct Backup *b, u32 numBlocks);
+int isRequestSubmitted(struct Backup *b, int slot);
+unsigned char *mmPageAddr(struct Backup *b, int i, struct BackupVMA *bVMA);
+int allocateBlockRequests(struct Backup *b);
+void freeMMBRs(struct Backup *b);
+
+/* Automap session table, write tracking and automap commands. */
+int newAMS(struct Backup *b, struct AutoMapSession **amSession);
+int closeAMS(struct Backup *b);
+void closeAM(struct AutoMapSession *ams);
+void closeAllAMS(void);
+void errorAMS(struct Backup *b);
+void errorAMSDEV(dev_t kdev);
+int countQueueAMS(request_queue_t *q);
+void waitForAMListUsers(unsigned long *flags);
+void waitForAMSUsers(struct AutoMapSession *ams, unsigned long *flags);
+void updateAM(struct bio *bio, int bioMinor);
+int cgdAMRF(request_queue_t *q, struct bio *bio);
+int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, u32 amsLen);
+int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM);
+int ioctlNoLoadFromAutoMap(struct Backup *b);
+int ioctlNoStartAutoMap(struct Backup *b);
+
+#endif
