@@ -22,6 +22,7 @@ const char* name(Kind k);
 struct Usage {
   long count[static_cast<int>(Kind::count_)] = {};  // live objects of each kind
   long bytes[static_cast<int>(Kind::count_)] = {};  // live bytes where it applies
+  unsigned long long serial = 0;  // allocations recorded before this snapshot
   long live(Kind k) const { return count[static_cast<int>(k)]; }
 };
 
