@@ -13,8 +13,12 @@
 #define __nocast
 #define __bitwise
 #define __must_check __attribute__((warn_unused_result))
+#ifndef __attribute_used__
 #define __attribute_used__ __attribute__((__used__))
+#endif
+#ifndef __always_inline
 #define __always_inline inline __attribute__((always_inline))
+#endif
 #define noinline __attribute__((noinline))
 #define asmlinkage extern "C"
 #define fastcall

@@ -15,11 +15,11 @@ struct page {
 	unsigned long flags;
 	atomic_t _count;	/* references; the page is freed when it drops to 0 */
 	atomic_t _mapcount;
-	unsigned long private;
+	unsigned long private_;	/* owner's data (the kernel's "private"; see page_private) */
 	void *mapping;
 	unsigned long index;
 	struct list_head lru;
-	void *virtual;		/* kernel address of the frame */
+	void *virtual_;		/* kernel address of the frame (the kernel's "virtual") */
 };
 
 struct mm_struct;
@@ -78,6 +78,10 @@ struct page *virt_to_page(const void *addr);
 void get_page(struct page *page);
 void put_page(struct page *page);
 __KERNEL_END_DECLS
+
+/* "private" and "virtual" are C++ keywords: the fields carry a trailing _. */
+#define page_private(page) ((page)->private_)
+#define set_page_private(page, v) ((page)->private_ = (v))
 
 static inline int page_count(struct page *page)
 {

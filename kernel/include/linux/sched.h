@@ -68,7 +68,9 @@ __KERNEL_END_DECLS
 
 #define current get_current()
 
-#define __set_current_state(state_value) do { current->state = (state_value); } while (0)
+/* The state is read by wakers on other threads: both forms store atomically. */
+#define __set_current_state(state_value) \
+	do { __atomic_store_n(&current->state, (long)(state_value), __ATOMIC_RELAXED); } while (0)
 #define set_current_state(state_value) \
 	do { __atomic_store_n(&current->state, (long)(state_value), __ATOMIC_SEQ_CST); } while (0)
 

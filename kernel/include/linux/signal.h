@@ -22,6 +22,8 @@
 #define SIGCONT 18
 #define SIGSTOP 19
 #endif
+#ifndef _NSIG
 #define _NSIG 64
+#endif
 
 #endif
