@@ -109,6 +109,9 @@ make_request_fn *getRealMRF(request_queue_t *q);
 void unSetMRFDEV(struct DiskInfo *diskInfo);
 void unSetMRFAMS(struct AutoMapSession *ams);
 void unsetQueueMRFAMS(request_queue_t *q);
+void enterQueueListReader(void);
+void leaveQueueListReader(void);
+struct QueueList *__findQueueNode(request_queue_t *q);	/* caller inside the registry */
 
 /* Write interception and bio mapping. */
 int cgdMRF(request_queue_t *q, struct bio *bio);
@@ -135,6 +138,7 @@ void cgdBHEndIO(struct buffer_head *bh, int uptodate);
 
 /* Preserved-block store. */
 int newBlockTable(struct Backup *b);
+int newStoreCaches(struct Backup *b);	/* cpCache and dataCache, for the session start */
 int newCacheMap(struct Backup *b);
 int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum);
 struct CachePage *getCacheBlock(struct Backup *b);
@@ -214,6 +218,17 @@ void errorAMSDEV(dev_t kdev);
 int countQueueAMS(request_queue_t *q);
 void waitForAMListUsers(unsigned long *flags);
 void waitForAMSUsers(struct AutoMapSession *ams, unsigned long *flags);
+/*
+ * Session lookup.  amSlot: the table slot of a device, or NULL for a device
+ * whose major or minor is 256 or more (it has no slot); caller inside the
+ * table.  getAMS: the device's session with a reference taken (drop it with
+ * putAMS), or NULL.
+ */
+void enterAMListReader(void);
+void leaveAMListReader(void);
+struct AutoMapSession **amSlot(dev_t kdev);
+struct AutoMapSession *getAMS(dev_t kdev);
+void putAMS(struct AutoMapSession *ams);
 void updateAM(struct bio *bio, int bioMinor);
 int cgdAMRF(request_queue_t *q, struct bio *bio);
 int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, u32 amsLen);

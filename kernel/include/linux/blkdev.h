@@ -18,7 +18,7 @@ typedef struct request_queue request_queue_t;
 typedef int (make_request_fn)(request_queue_t *q, struct bio *bio);
 
 struct request_queue {
-	make_request_fn *make_request_fn;
+	::make_request_fn *make_request_fn;	/* the qualified type keeps the member name legal in C++ */
 	spinlock_t *queue_lock;		/* guards make_request_fn; may be NULL */
 	spinlock_t __queue_lock;
 	void *queuedata;
