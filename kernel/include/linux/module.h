@@ -47,8 +47,8 @@ __KERNEL_END_DECLS
 
 #define __MODULE_INFO(tag, name, info) \
 	static const char __module_##name[] __attribute__((section(".modinfo"), used)) = #tag "=" info
-#define MODULE_LICENSE(license) __MODULE_INFO(license, license, license)
-#define MODULE_AUTHOR(author) __MODULE_INFO(author, author, author)
+#define MODULE_LICENSE(_license) __MODULE_INFO(license, license, _license)
+#define MODULE_AUTHOR(_author) __MODULE_INFO(author, author, _author)
 #define MODULE_DESCRIPTION(d) __MODULE_INFO(description, description, d)
 #define MODULE_VERSION(v) __MODULE_INFO(version, version, v)
 
