@@ -53,8 +53,7 @@ static int doGetBlockSize(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetBlockSize(b, cgdDevNum(gbs.major, gbs.minor), gbs.bs, gbs.len); */
-	return badCommand();
+	return ioctlGetBlockSize(b, cgdDevNum(gbs.major, gbs.minor), gbs.bs, gbs.len);
 }
 
 static int doStartBackup(struct Backup *b, const void __user *arg)
