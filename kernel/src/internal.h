@@ -34,6 +34,8 @@ void account(Kind kind, long count_delta, long bytes_delta, const void* obj = nu
 // nothing) when obj is not live as that kind.
 void track(Kind kind, const void* obj, long bytes, const void* caller);
 bool untrack(Kind kind, const void* obj);
+// Bytes of a live tracked object (-1 when obj is not live as that kind).
+long tracked_bytes(Kind kind, const void* obj);
 
 // The page pool: every frame lives in one memfd, mapped once as the direct
 // map.  A user mapping of (pool_fd(), frame_offset(page), PAGE_SIZE) shares

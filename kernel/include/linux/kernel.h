@@ -53,7 +53,14 @@ NORET_TYPE void complete_and_exit(struct completion *comp, long code) ATTRIB_NOR
 void __might_sleep(const char *file, int line);
 __KERNEL_END_DECLS
 
-#define might_sleep() __might_sleep(__FILE__, __LINE__)
+/*
+ * A function rather than a macro, so that stand-in code can also name its own
+ * standin::lockcheck::might_sleep; the call site still comes from the caller.
+ */
+static inline void might_sleep(const char *file = __builtin_FILE(), int line = __builtin_LINE())
+{
+	__might_sleep(file, line);
+}
 #define might_sleep_if(cond) do { if (cond) might_sleep(); } while (0)
 
 #endif
