@@ -1,0 +1,254 @@
+// Partition tables: MS-DOS (MBR and extended boot records) parsing, the
+// rescan that replaces a disk's table, and the helper that writes one.
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "block/block_internal.h"
+#include "block/partitions.h"
+
+#include <linux/blkdev.h>
+#include <linux/fs.h>
+#include <linux/genhd.h>
+#include <linux/kernel.h>
+
+namespace standin::blk {
+namespace {
+
+constexpr std::size_t kTable = 446;
+constexpr int kMaxChain = 100;  // extended records followed without a partition
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+void put_le32(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+bool is_extended(std::uint8_t type) { return type == 0x05 || type == 0x0f || type == 0x85; }
+bool has_magic(const std::uint8_t* s) { return s[510] == 0x55 && s[511] == 0xaa; }
+
+struct RawEntry {
+  std::uint8_t boot, type;
+  std::uint32_t start, size;
+};
+RawEntry entry(const std::uint8_t* sector, int i) {
+  const std::uint8_t* p = sector + kTable + 16 * i;
+  return {p[0], p[4], le32(p + 8), le32(p + 12)};
+}
+
+// Follows the chain of extended boot records from the extended partition at
+// first/first_size, numbering the logical partitions from *next on.
+void parse_extended(const SectorReader& read, std::uint64_t first, std::uint64_t first_size,
+                    int max_parts, int* next, std::vector<PartEntry>* out) {
+  std::uint64_t this_sector = first, this_size = first_size;
+  std::uint8_t s[512];
+  for (int loops = 0; loops < kMaxChain && *next <= max_parts; loops++) {
+    if (read(this_sector, s) != 0 || !has_magic(s)) return;
+    for (int i = 0; i < 4; i++) {
+      RawEntry e = entry(s, i);
+      if (!e.size || is_extended(e.type)) continue;
+      std::uint64_t start = this_sector + e.start;
+      // The third and fourth entries sometimes hold garbage: check them.
+      if (i >= 2 && (e.start + static_cast<std::uint64_t>(e.size) > this_size || start < first ||
+                     start + e.size > first + first_size))
+        continue;
+      out->push_back({(*next)++, start, e.size, e.type});
+      loops = -1;
+      if (*next > max_parts) return;
+    }
+    int i = 0;
+    while (i < 4 && !(entry(s, i).size && is_extended(entry(s, i).type))) i++;
+    if (i == 4) return;
+    this_sector = first + entry(s, i).start;
+    this_size = entry(s, i).size;
+  }
+}
+
+std::string part_name(const DiskState* d, int p) {
+  return d->name + std::to_string(p);
+}
+
+}  // namespace
+
+int parse_msdos(const SectorReader& read, int max_parts, std::vector<PartEntry>* out) {
+  out->clear();
+  std::uint8_t s[512];
+  int err = read(0, s);
+  if (err) return err;
+  if (!has_magic(s)) return 0;
+  for (int i = 0; i < 4; i++) {
+    std::uint8_t boot = entry(s, i).boot;
+    if (boot != 0 && boot != 0x80) return 0;  // not a partition table
+  }
+  int next = 5;
+  for (int slot = 1; slot <= 4 && slot <= max_parts; slot++) {
+    RawEntry e = entry(s, slot - 1);
+    if (!e.size) continue;
+    if (is_extended(e.type)) {
+      // Only room for a boot loader: nobody makes a file system on it.
+      out->push_back({slot, e.start, e.size == 1 ? 1u : 2u, e.type});
+      parse_extended(read, e.start, e.size, max_parts, &next, out);
+      continue;
+    }
+    out->push_back({slot, e.start, e.size, e.type});
+  }
+  return 0;
+}
+
+int rescan_disk(DiskState* d) {
+  struct block_device* whole = d->bdevs[0]->bdev;
+  const int n = d->disk->minors - 1;
+  lock_open(whole);
+  std::vector<PartEntry> found;
+  int err = parse_msdos(
+      [&](std::uint64_t lba, std::uint8_t* buf) {
+        if (lba >= d->capacity) return -EIO;
+        return bdev_rw(whole, READ, lba, buf, 512, true);
+      },
+      n, &found);
+  if (err) {
+    printk(KERN_WARNING " %s: unable to read partition table\n", d->name.c_str());
+    unlock_open(whole);
+    return -EIO;
+  }
+
+  // The new geometry of every partition number (0 sectors: none).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> geo(static_cast<std::size_t>(n), {0, 0});
+  std::string list;
+  for (const PartEntry& e : found) {
+    if (e.start >= d->capacity) {
+      printk(KERN_WARNING " %s: partition %d starts beyond the end of the disk\n",
+             d->name.c_str(), e.number);
+      continue;
+    }
+    std::uint64_t len = e.sectors;
+    if (len > d->capacity - e.start) {
+      printk(KERN_WARNING " %s: partition %d truncated to the end of the disk\n",
+             d->name.c_str(), e.number);
+      len = d->capacity - e.start;
+    }
+    geo[e.number - 1] = {e.start, len};
+    list += " " + part_name(d, e.number);
+  }
+
+  // A mounted partition keeps its place.
+  std::vector<bool> changed(static_cast<std::size_t>(n), false);
+  for (int p = 1; p <= n; p++) {
+    struct hd_struct* hd = d->part_array[p - 1];
+    std::pair<std::uint64_t, std::uint64_t> now{0, 0};
+    if (hd) now = {hd->start_sect, hd->nr_sects};
+    changed[p - 1] = now != geo[p - 1];
+    if (changed[p - 1] && hd && bdev_mounted(d->bdevs[p]->bdev)) {
+      printk(KERN_WARNING " %s: partition %d is in use, table not changed\n", d->name.c_str(), p);
+      unlock_open(whole);
+      return -EBUSY;
+    }
+  }
+
+  std::vector<struct hd_struct*> repl(static_cast<std::size_t>(n), nullptr);
+  for (int p = 1; p <= n; p++) {
+    if (!changed[p - 1] || geo[p - 1].second == 0) continue;
+    auto* hd = new hd_struct{};
+    hd->start_sect = geo[p - 1].first;
+    hd->nr_sects = geo[p - 1].second;
+    hd->partno = p;
+    d->parts_made.push_back(hd);
+    repl[p - 1] = hd;
+  }
+  spin_lock(&d->disk->part_lock);
+  for (int p = 1; p <= n; p++) {
+    if (!changed[p - 1]) continue;
+    d->part_array[p - 1] = repl[p - 1];
+    if (repl[p - 1]) d->bdevs[p]->bdev->bd_part = repl[p - 1];
+  }
+  spin_unlock(&d->disk->part_lock);
+  printk(KERN_INFO " %s:%s\n", d->name.c_str(), list.c_str());
+  unlock_open(whole);
+  return 0;
+}
+
+}  // namespace standin::blk
+
+namespace standin::block {
+
+std::vector<Disk::Partition> Disk::partitions() const {
+  std::vector<Partition> out;
+  struct gendisk* g = s_->disk;
+  spin_lock(&g->part_lock);
+  for (int p = 1; p < g->minors; p++)
+    if (struct hd_struct* hd = g->part[p - 1]) out.push_back({p, hd->start_sect, hd->nr_sects});
+  spin_unlock(&g->part_lock);
+  return out;
+}
+
+namespace {
+
+void put_entry(std::uint8_t* sector, int i, const MbrEntry& e, std::uint64_t start) {
+  std::uint8_t* p = sector + 446 + 16 * i;
+  std::memset(p, 0, 16);
+  p[0] = e.bootable ? 0x80 : 0;
+  p[4] = e.type;
+  blk::put_le32(p + 8, start);
+  blk::put_le32(p + 12, e.sectors);
+}
+
+bool fits32(std::uint64_t v) { return v <= 0xffffffffull; }
+
+}  // namespace
+
+bool write_mbr(Disk& disk, const std::vector<MbrEntry>& primary,
+               const std::vector<MbrEntry>& logical) {
+  if (primary.size() > 4) return false;
+  const MbrEntry* ext = nullptr;
+  for (const auto& e : primary) {
+    if (!fits32(e.start) || !fits32(e.sectors)) return false;
+    if (blk::is_extended(e.type)) {
+      if (ext) return false;
+      ext = &e;
+    }
+  }
+  if (!logical.empty() && !ext) return false;
+
+  std::uint8_t mbr[512] = {};
+  for (std::size_t i = 0; i < primary.size(); i++)
+    put_entry(mbr, static_cast<int>(i), primary[i], primary[i].start);
+  mbr[510] = 0x55;
+  mbr[511] = 0xaa;
+
+  // Extended boot records: the first at the extended partition's start, each
+  // later one in the sector before its partition.
+  std::vector<std::uint64_t> ebr(logical.size());
+  for (std::size_t i = 0; i < logical.size(); i++) {
+    ebr[i] = i == 0 ? ext->start : logical[i].start - 1;
+    bool after_prev = i == 0 || ebr[i] >= logical[i - 1].start + logical[i - 1].sectors;
+    if (logical[i].start <= ebr[i] || !after_prev || !fits32(logical[i].sectors) ||
+        logical[i].start + logical[i].sectors > ext->start + ext->sectors)
+      return false;
+  }
+  for (std::size_t i = 0; i < logical.size(); i++) {
+    std::uint8_t rec[512] = {};
+    put_entry(rec, 0, logical[i], logical[i].start - ebr[i]);
+    if (i + 1 < logical.size()) {
+      MbrEntry link;
+      link.type = 0x05;
+      link.sectors = logical[i + 1].start + logical[i + 1].sectors - ebr[i + 1];
+      put_entry(rec, 1, link, ebr[i + 1] - ext->start);
+    }
+    rec[510] = 0x55;
+    rec[511] = 0xaa;
+    if (!disk.write_bytes(ebr[i] * 512, rec, 512)) return false;
+  }
+  if (ext && logical.empty()) {  // an empty chain: a record without entries
+    std::uint8_t rec[512] = {};
+    rec[510] = 0x55;
+    rec[511] = 0xaa;
+    if (!disk.write_bytes(ext->start * 512, rec, 512)) return false;
+  }
+  return disk.write_bytes(0, mbr, 512);
+}
+
+}  // namespace standin::block
