@@ -24,9 +24,16 @@
 #define fastcall
 #define NORET_TYPE
 #define ATTRIB_NORET __attribute__((noreturn))
+/*
+ * Section markers, for the module build only (no C library on its include
+ * path).  System headers reach these kernel headers too (<sys/stat.h> includes
+ * <linux/types.h>), and the C++ library uses __init as a plain identifier.
+ */
+#if !__has_include(<stdlib.h>)
 #define __init
 #define __exit
 #define __devinit
+#endif
 #define __read_mostly
 
 #define likely(x) __builtin_expect(!!(x), 1)
