@@ -8,7 +8,8 @@ set -euo pipefail
 ko=$1 ksrc=$2 sanitize=${3:-}
 
 allowed_libc="memcpy memmove memset memcmp strlen strnlen strcmp strncmp strcpy strncpy sprintf snprintf vsnprintf"
-exported=$(grep -rhoE 'EXPORT_SYMBOL(_GPL)?\([A-Za-z_][A-Za-z0-9_]*\)' "$ksrc" | sed -E 's/.*\(([^)]*)\)/\1/' | sort -u)
+exported=$( (grep -rhoE 'EXPORT_SYMBOL(_GPL)?\([A-Za-z_][A-Za-z0-9_]*\)' "$ksrc" || true) |
+  sed -E 's/.*\(([^)]*)\)/\1/' | sort -u)
 undef=$(nm -D --undefined-only "$ko" | awk '{print $NF}' | sed 's/@.*//' | sort -u)
 
 bad=()
@@ -19,8 +20,8 @@ for s in $undef; do
   if [ -n "$sanitize" ]; then
     case "$s" in __asan_*|__ubsan_*|__tsan_*|__sanitizer_*|__lsan_*) continue ;; esac
   fi
-  if grep -qx "$s" <<<"$exported"; then continue; fi
-  if grep -qw "$s" <<<"$allowed_libc"; then continue; fi
+  if grep -qxF "$s" <<<"$exported"; then continue; fi
+  if grep -qxF "$s" <<<"$(tr ' ' '\n' <<<"$allowed_libc")"; then continue; fi
   bad+=("$s")
 done
 
@@ -40,11 +41,15 @@ if readelf -sW "$ko" | grep -q ' UNIQUE '; then
   readelf -sW "$ko" | grep ' UNIQUE ' >&2
   status=1
 fi
-if [ -z "$sanitize" ] && readelf -SW "$ko" | grep -qE '\.(init_array|ctors)\s'; then
+# Sections present with a non-zero size (the linker may leave empty ones).
+sections=$(readelf -SW "$ko" | sed -nE 's/^ *\[ *[0-9]+\] +//p' |
+  awk '$5 ~ /^[0-9a-f]+$/ && $5 !~ /^0+$/ {print $1}')
+has_section() { grep -qxE "$1" <<<"$sections"; }
+if [ -z "$sanitize" ] && has_section '\.(init_array|ctors)'; then
   echo "error: $ko has global constructors" >&2
   status=1
 fi
-if readelf -SW "$ko" | grep -qE '\.(eh_frame|gcc_except_table)\s'; then
+if has_section '\.(eh_frame|gcc_except_table)'; then
   if [ -z "$sanitize" ]; then
     echo "error: $ko carries exception or unwind tables" >&2
     status=1

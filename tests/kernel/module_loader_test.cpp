@@ -160,7 +160,7 @@ TEST_F(LoaderTest, OpenFilesHoldTheModuleAndUnloadIsRefusedWhileOpen)
 	EXPECT_EQ(-EBUSY, standin::modules::rmmod("testmod", false));
 	EXPECT_EQ(0, standin::user::close(b));
 	EXPECT_EQ(0, standin::modules::refcount("testmod"));
-	EXPECT_EQ(3u, logCount("<6>testmod: release 3"));
+	EXPECT_EQ(1u, logCount("<6>testmod: release 3")) << "three releases, one each";
 	EXPECT_EQ(0, standin::modules::rmmod("testmod", false));
 }
 
