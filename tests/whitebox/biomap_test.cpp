@@ -1,0 +1,393 @@
+// Bio mapping and pass-through, called directly: the partition of a bio on
+// real stand-in disks (primary and logical partitions, sectors outside every
+// partition, a submitter that holds the disk's open lock), the block range
+// of a bio, the preserve rule in each state, and callRealMRF with and
+// without a queue.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "standin/block.h"
+#include "support/kernel_test.h"
+
+#include "cgdlib.h"
+
+namespace blk = standin::block;
+
+namespace {
+
+// A disk with partitions 1 and 2, an extended partition 3 and logical
+// partitions 5 and 6 in it, and a gap between 1 and 2.
+std::unique_ptr<blk::Disk> partitioned_disk(const blk::DiskConfig& cfg = {}) {
+  auto disk = blk::Disk::ram(8192, cfg);
+  if (!disk) return nullptr;
+  bool ok = blk::write_mbr(*disk,
+                           {{.start = 63, .sectors = 1000},
+                            {.start = 1100, .sectors = 900},
+                            {.start = 4096, .sectors = 4096, .type = 0x05}},
+                           {{.start = 4104, .sectors = 1000}, {.start = 5200, .sectors = 2000}});
+  if (!ok || disk->rescan() != 0) return nullptr;
+  return disk;
+}
+
+struct bio bio_at(struct block_device* bdev, std::uint64_t sector, unsigned size = 512) {
+  struct bio b;
+  std::memset(&b, 0, sizeof b);
+  b.bi_bdev = bdev;
+  b.bi_sector = sector;
+  b.bi_size = size;
+  return b;
+}
+
+class BioMapTest : public KernelTest {
+ protected:
+  void TearDown() override {
+    ExpectNoLeaks();
+    KernelTest::TearDown();
+  }
+};
+
+// ---- BIOToMinor ----------------------------------------------------------------
+
+TEST_F(BioMapTest, MinorOfTheFirstSectorsPartition) {
+  auto disk = partitioned_disk();
+  ASSERT_TRUE(disk);
+  auto parts = disk->partitions();
+  ASSERT_EQ(5u, parts.size());  // 1, 2, 3 (extended), 5, 6
+  struct block_device* whole = bdget(disk->dev());
+  ASSERT_NE(nullptr, whole);
+  const int first = whole->bd_disk->first_minor;
+  ASSERT_EQ(0, first);
+
+  struct Case {
+    std::uint64_t sector;
+    int minor;
+  } cases[] = {
+      {0, 0},       {62, 0},                     // before partition 1
+      {63, 1},      {1062, 1},                   // first and last sector of 1
+      {1063, 0},    {1099, 0},                   // the gap
+      {1100, 2},    {1999, 2},    {2000, 0},     // partition 2 and just past it
+      {4104, 5},    {5103, 5},                   // logical 5
+      {5104, 0},                                 // inside the extended one, in no partition
+      {5200, 6},    {7199, 6},    {7200, 0},     // logical 6 and past it
+      {8191, 0},
+  };
+  for (const Case& c : cases) {
+    struct bio b = bio_at(whole, c.sector);
+    EXPECT_EQ(c.minor, BIOToMinor(&b)) << "sector " << c.sector;
+  }
+  bdput(whole);
+}
+
+TEST_F(BioMapTest, MinorCountsFromTheDisksFirstMinor) {
+  auto sda = blk::Disk::ram(2048);
+  ASSERT_TRUE(sda);
+  auto sdb = blk::Disk::ram(4096);
+  ASSERT_TRUE(sdb);
+  ASSERT_TRUE(blk::write_mbr(*sdb, {{}, {.start = 2048, .sectors = 1024}}));
+  ASSERT_EQ(0, sdb->rescan());
+  struct block_device* whole = bdget(sdb->dev());
+  ASSERT_NE(nullptr, whole);
+  ASSERT_EQ(16, whole->bd_disk->first_minor);
+
+  struct bio in2 = bio_at(whole, 2048 + 5);
+  EXPECT_EQ(18, BIOToMinor(&in2));
+  struct bio outside = bio_at(whole, 100);
+  EXPECT_EQ(16, BIOToMinor(&outside));
+  bdput(whole);
+}
+
+// The submitter may hold the whole disk's open lock; the walk must not wait for it.
+TEST_F(BioMapTest, WalkDoesNotWaitForTheDisksOpenLock) {
+  auto disk = partitioned_disk();
+  ASSERT_TRUE(disk);
+  struct block_device* whole = bdget(disk->dev());
+  ASSERT_NE(nullptr, whole);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
+  mutex_lock(&whole->bd_mutex);
+#else
+  down(&whole->bd_sem);
+#endif
+  struct bio b = bio_at(whole, 1500);
+  EXPECT_EQ(2, BIOToMinor(&b));
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
+  mutex_unlock(&whole->bd_mutex);
+#else
+  up(&whole->bd_sem);
+#endif
+  bdput(whole);
+}
+
+// A rescan holds the open lock and reads the table through the queue; a hook
+// on that queue that maps each bio to its partition must let it complete.
+std::atomic<int> g_hookCalls{0};
+std::atomic<int> g_hookMinor{-1};
+make_request_fn* g_diskMRF = nullptr;
+
+int mappingHook(request_queue_t* q, struct bio* bio) {
+  g_hookMinor = BIOToMinor(bio);
+  g_hookCalls++;
+  return g_diskMRF(q, bio);
+}
+
+void set_queue_fn(request_queue_t* q, make_request_fn* fn) {
+  unsigned long flags;
+  spin_lock_irqsave(q->queue_lock, flags);
+  q->make_request_fn = fn;
+  spin_unlock_irqrestore(q->queue_lock, flags);
+}
+
+TEST_F(BioMapTest, RescanThroughAMappingHookCompletes) {
+  auto disk = partitioned_disk();
+  ASSERT_TRUE(disk);
+  request_queue_t* q = disk->queue();
+  g_diskMRF = q->make_request_fn;
+  g_hookCalls = 0;
+  set_queue_fn(q, mappingHook);
+  EXPECT_EQ(0, disk->rescan());
+  set_queue_fn(q, g_diskMRF);
+  EXPECT_GE(g_hookCalls.load(), 1);
+  EXPECT_EQ(0, g_hookMinor.load());  // sector 0 is in no partition
+  EXPECT_EQ(5u, disk->partitions().size());
+}
+
+// ---- BIOToBlockNumbers -----------------------------------------------------------
+
+struct Range {
+  u32 start, end;
+  bool operator==(const Range&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Range& r) {
+  return os << "[" << r.start << ", " << r.end << "]";
+}
+
+Range blocks_of(u64 partStart, u64 partLen, int shift, u64 sector, unsigned size) {
+  DiskInfo di;
+  std::memset(&di, 0, sizeof di);
+  di.partitionStart = partStart;
+  di.partitionLen = partLen;
+  di.sectorsPerBlockShift = shift;
+  struct bio b = bio_at(nullptr, sector, size);
+  Range r{0xdeadbeef, 0xdeadbeef};
+  BIOToBlockNumbers(&di, &b, &r.start, &r.end);
+  return r;
+}
+
+TEST(BioToBlockNumbers, BlocksOfABioInsideThePartition) {
+  // partition at 63, 4096-byte blocks (8 sectors)
+  EXPECT_EQ((Range{0, 1}), blocks_of(63, 100000, 3, 63, 8192));
+  EXPECT_EQ((Range{1, 1}), blocks_of(63, 100000, 3, 63 + 8, 4096));
+  EXPECT_EQ((Range{0, 1}), blocks_of(63, 100000, 3, 63 + 7, 1024));  // straddles a boundary
+  EXPECT_EQ((Range{0, 0}), blocks_of(63, 100000, 3, 63, 100));       // part of one sector
+  EXPECT_EQ((Range{0, 1}), blocks_of(63, 100000, 3, 63, 4097));      // one byte into block 1
+  EXPECT_EQ((Range{5, 5}), blocks_of(0, 100000, 0, 5, 512));         // 512-byte blocks
+  EXPECT_EQ((Range{2, 3}), blocks_of(0, 100000, 1, 4, 2048));        // 1024-byte blocks
+  // A bio that starts before the partition counts from its first sector.
+  EXPECT_EQ((Range{0, 0}), blocks_of(63, 100000, 3, 10, 512));
+}
+
+TEST(BioToBlockNumbers, EndIsClampedToThePartitionsLastSector) {
+  // 10 blocks of 8 sectors: sectors 0..79 of the partition
+  EXPECT_EQ((Range{9, 9}), blocks_of(63, 80, 3, 63 + 72, 4096));     // ends exactly at the end
+  EXPECT_EQ((Range{9, 9}), blocks_of(63, 80, 3, 63 + 72, 4608));     // one sector past it
+  EXPECT_EQ((Range{8, 9}), blocks_of(63, 80, 3, 63 + 64, 65536));    // far past it
+  EXPECT_EQ((Range{12, 9}), blocks_of(63, 80, 3, 63 + 96, 4096));    // wholly past it
+  EXPECT_EQ((Range{0, 0}), blocks_of(0, 0, 3, 0, 4096));             // empty partition
+}
+
+TEST(BioToBlockNumbers, ZeroLengthBios) {
+  // On a block boundary after sector 0: no block (end before start).
+  EXPECT_EQ((Range{2, 1}), blocks_of(63, 1000, 3, 63 + 16, 0));
+  // At the partition's sector 0 the end cannot go below 0.
+  EXPECT_EQ((Range{0, 0}), blocks_of(63, 1000, 3, 63, 0));
+  // Inside a block it stays in that block.
+  EXPECT_EQ((Range{2, 2}), blocks_of(63, 1000, 3, 63 + 17, 0));
+}
+
+TEST(BioToBlockNumbers, SectorArithmeticIsSixtyFourBit) {
+  const u64 big = (1ull << 32) + 8;  // a partition sector beyond 32 bits
+  EXPECT_EQ((Range{0x20000001u, 0x20000001u}), blocks_of(63, 1ull << 34, 3, 63 + big, 4096));
+  const u64 farStart = (1ull << 33) + 5;
+  EXPECT_EQ((Range{2, 2}), blocks_of(farStart, 1000, 3, farStart + 16, 512));
+}
+
+// ---- doWeCacheBlock -----------------------------------------------------------------
+
+class PreserveRuleTest : public BioMapTest {
+ protected:
+  void SetUp() override {
+    BioMapTest::SetUp();
+    b_ = static_cast<Backup*>(std::calloc(1, sizeof(Backup)));
+    u32 pages = 0;
+    ASSERT_EQ(CGD_OK, newBlockMap(&b_->blockMap, 100, nullptr, 1, &pages));
+    ASSERT_EQ(CGD_OK, newBlockMap(&b_->cacheMap, 100, nullptr, 1, &pages));
+    setBlock(&b_->blockMap, 1);  // wanted: 1, 2
+    setBlock(&b_->blockMap, 2);
+    setBlock(&b_->cacheMap, 2);  // preserved: 2, 3
+    setBlock(&b_->cacheMap, 3);
+  }
+  void TearDown() override {
+    u32 pages;
+    closeBlockMap(&b_->blockMap, &pages);
+    closeBlockMap(&b_->cacheMap, &pages);
+    std::free(b_);
+    BioMapTest::TearDown();
+  }
+  std::vector<int> rule(u32 state) {
+    WRITE_ONCE(b_->state, state);
+    std::vector<int> out;
+    for (u32 bn : {0u, 1u, 2u, 3u, 100u}) out.push_back(doWeCacheBlock(b_, bn));
+    return out;
+  }
+  Backup* b_ = nullptr;
+};
+
+TEST_F(PreserveRuleTest, BeforeTheMapIsLoadedEveryBlockNotPreservedIsDue) {
+  for (u32 state : {CGD_STATE_STARTED, CGD_STATE_SNAPPED, CGD_STATE_LOADING_MAP,
+                    CGD_STATE_CLOSING, CGD_STATE_READ_ERROR}) {
+    EXPECT_EQ((std::vector<int>{1, 1, 0, 0, 1}), rule(state)) << "state " << state;
+  }
+}
+
+TEST_F(PreserveRuleTest, WhileReadingOnlyWantedBlocksNotPreservedAreDue) {
+  EXPECT_EQ((std::vector<int>{0, 1, 0, 0, 0}), rule(CGD_STATE_READING));
+}
+
+// ---- callRealMRF ----------------------------------------------------------------------
+
+struct Completion {
+  std::promise<int> done;
+  std::atomic<int> calls{0};
+};
+
+int recordEndIO(struct bio* bio, unsigned int bytesDone, int err) {
+  if (bio->bi_size) return 1;
+  auto* c = static_cast<Completion*>(bio->bi_private);
+  if (c->calls++ == 0) c->done.set_value(err);
+  return 0;
+}
+
+struct ReadBio {
+  struct bio* bio = nullptr;
+  struct page* page = nullptr;
+  Completion c;
+  ReadBio(struct block_device* bdev, u64 sector) {
+    bio = bio_alloc(GFP_NOIO, 1);
+    page = alloc_page(GFP_KERNEL);
+    bio->bi_io_vec[0].bv_page = page;
+    bio->bi_io_vec[0].bv_len = 4096;
+    bio->bi_io_vec[0].bv_offset = 0;
+    bio->bi_vcnt = 1;
+    bio->bi_idx = 0;
+    bio->bi_size = 4096;
+    bio->bi_sector = sector;
+    bio->bi_bdev = bdev;
+    bio->bi_rw = 0;  // read
+    bio->bi_flags |= 1UL << BIO_UPTODATE;
+    bio->bi_end_io = recordEndIO;
+    bio->bi_private = &c;
+  }
+  ~ReadBio() {
+    bio_put(bio);
+    __free_page(page);
+  }
+  const std::uint8_t* data() const { return static_cast<std::uint8_t*>(page_address(page)); }
+};
+
+std::atomic<int> g_realCalls{0};
+request_queue_t* g_realQueue = nullptr;
+int g_realResult = 0;
+
+// Stands for the queue's real function: passes the bio on to the disk's own
+// function (when asked to) and returns what the test chose.
+int testRealMRF(request_queue_t* q, struct bio* bio) {
+  g_realCalls++;
+  g_realQueue = q;
+  if (g_realResult == 0) return g_diskMRF(q, bio);
+  return g_realResult;
+}
+
+class CallRealMRFTest : public BioMapTest {
+ protected:
+  void SetUp() override {
+    BioMapTest::SetUp();
+    b_ = static_cast<Backup*>(std::calloc(1, sizeof(Backup)));
+    b_->diskInfo.realMRF = testRealMRF;
+    g_realCalls = 0;
+    g_realQueue = nullptr;
+  }
+  void TearDown() override {
+    std::free(b_);
+    BioMapTest::TearDown();
+  }
+  Backup* b_ = nullptr;
+};
+
+TEST_F(CallRealMRFTest, PassesTheBioToTheRealFunctionOnly) {
+  auto disk = blk::Disk::ram(2048);
+  ASSERT_TRUE(disk);
+  std::vector<std::uint8_t> pattern(4096);
+  for (std::size_t i = 0; i < pattern.size(); i++) pattern[i] = std::uint8_t(i * 7 + 1);
+  ASSERT_TRUE(disk->write_bytes(16 * 512, pattern.data(), pattern.size()));
+  struct block_device* whole = bdget(disk->dev());
+  g_diskMRF = disk->queue()->make_request_fn;
+  g_realResult = 0;
+  disk->reset_counters();
+  {
+    ReadBio rb(whole, 16);
+    EXPECT_EQ(0, callRealMRF(b_, rb.bio));
+    EXPECT_EQ(0, rb.c.done.get_future().get());
+    EXPECT_EQ(1, g_realCalls.load());
+    EXPECT_EQ(disk->queue(), g_realQueue);
+    EXPECT_EQ(0, std::memcmp(pattern.data(), rb.data(), 4096));
+    EXPECT_EQ(1, disk->counters().reads);  // submitted once
+  }
+  bdput(whole);
+}
+
+TEST_F(CallRealMRFTest, ResubmitsWhenTheRealFunctionAsksForIt) {
+  auto disk = blk::Disk::ram(2048);
+  ASSERT_TRUE(disk);
+  struct block_device* whole = bdget(disk->dev());
+  g_diskMRF = disk->queue()->make_request_fn;
+  g_realResult = 1;  // not taken: the block layer submits it again
+  disk->reset_counters();
+  {
+    ReadBio rb(whole, 8);
+    EXPECT_EQ(0, callRealMRF(b_, rb.bio));
+    EXPECT_EQ(0, rb.c.done.get_future().get());  // served by the disk
+    EXPECT_EQ(1, g_realCalls.load());
+    EXPECT_EQ(1, disk->counters().reads);
+  }
+  bdput(whole);
+}
+
+TEST_F(CallRealMRFTest, DeviceWithoutQueueIsLoggedAndFailedNotSubmitted) {
+  blk::DiskConfig cfg;
+  cfg.with_queue = false;
+  auto disk = blk::Disk::ram(2048, cfg);
+  ASSERT_TRUE(disk);
+  struct block_device* whole = bdget(disk->dev());
+  b_->diskInfo.kdev = blk::mkdev(8, 3);
+  Remark();
+  {
+    ReadBio rb(whole, 8);
+    EXPECT_EQ(0, callRealMRF(b_, rb.bio));
+    EXPECT_EQ(0, g_realCalls.load());
+    auto done = rb.c.done.get_future();
+    ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(0)));  // already ended
+    EXPECT_EQ(-EIO, done.get());
+    EXPECT_FALSE(bio_flagged(rb.bio, BIO_UPTODATE));
+    EXPECT_EQ(1, rb.c.calls.load());
+  }
+  EXPECT_EQ(std::vector<std::string>{"<3>callRealMRF: Block read error: (bdev queue is null) "
+                                     "MAJOR=8 MINOR=3"},
+            NewLog());
+  bdput(whole);
+}
+
+}  // namespace
