@@ -14,7 +14,9 @@
  * with interrupts off while they link, unlink, free and swap functions:
  * they never allocate or sleep there.  Order: queueListUsersLock -> the
  * automap table (entered as a reader) -> a queue's own queue_lock, under
- * which alone a queue's make_request_fn is changed.
+ * which alone a queue's make_request_fn is changed.  The block layer reads
+ * the pointer without that lock, so it is loaded and stored whole
+ * (READ_ONCE/WRITE_ONCE).
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
@@ -152,7 +154,7 @@ void addQueueToList(request_queue_t *q, dev_t kdev)
 	} else {
 		cgdLockRequestQueue(q, &qflags);
 		newQL->rQueue = q;
-		newQL->realMRF = q->make_request_fn;
+		newQL->realMRF = READ_ONCE(q->make_request_fn);
 		cgdUnlockRequestQueue(q, &qflags);
 		INIT_LIST_HEAD(&newQL->devList);
 		devLinked = addDevToList(newQL, kdev, newDL);
@@ -194,7 +196,7 @@ int setMRF(struct Backup *b, make_request_fn *newMRF)
 		installed = isInDevList(__findQueueNode(q), kdev);
 		if (installed) {
 			cgdLockRequestQueue(q, &qflags);
-			q->make_request_fn = newMRF;
+			WRITE_ONCE(q->make_request_fn, newMRF);
 			cgdUnlockRequestQueue(q, &qflags);
 		}
 		spin_unlock_irqrestore(&queueListUsersLock, flags);
@@ -226,7 +228,7 @@ make_request_fn *getRealMRF(request_queue_t *q)
 	}
 	if (!fn) {
 		cgdLockRequestQueue(q, &qflags);
-		fn = q->make_request_fn;
+		fn = READ_ONCE(q->make_request_fn);
 		cgdUnlockRequestQueue(q, &qflags);
 	}
 	leaveQueueListReader();
@@ -274,8 +276,8 @@ void unSetMRFDEV(struct DiskInfo *diskInfo)
 		kfree(ql);
 	}
 	cgdLockRequestQueue(q, &qflags);
-	if (realFn && q->make_request_fn != realFn)
-		q->make_request_fn = realFn;
+	if (realFn && READ_ONCE(q->make_request_fn) != realFn)
+		WRITE_ONCE(q->make_request_fn, realFn);
 	cgdUnlockRequestQueue(q, &qflags);
 	spin_unlock_irqrestore(&queueListUsersLock, flags);
 }
@@ -331,7 +333,7 @@ void unsetQueueMRFAMS(request_queue_t *q)
 		BUG();
 	}
 	cgdLockRequestQueue(q, &qflags);
-	q->make_request_fn = ql->realMRF;
+	WRITE_ONCE(q->make_request_fn, ql->realMRF);
 	cgdUnlockRequestQueue(q, &qflags);
 	list_del(&ql->list);
 	kfree(ql);

@@ -1,6 +1,8 @@
 #ifndef _ASM_BITOPS_H
 #define _ASM_BITOPS_H
 
+#include <linux/compiler.h>
+
 /*
  * Bit operations on arrays of unsigned long.  Bit nr lives in word nr / 64,
  * bit nr % 64; on this little-endian machine that is bit nr % 8 of byte nr / 8.
@@ -47,11 +49,21 @@ static inline unsigned long __ffs(unsigned long word)
 {
 	return __builtin_ctzl(word);
 }
-/* 1-based index of the lowest set bit, 0 for 0. */
+/*
+ * 1-based index of the lowest set bit, 0 for 0.  Hosted builds (stand-in,
+ * tests) see the C library's ffs through <string.h>; declare it the same way
+ * there so that both declarations agree.
+ */
+#if __has_include(<stdlib.h>)
+__KERNEL_BEGIN_DECLS
+int ffs(int x) __kernel_nothrow;
+__KERNEL_END_DECLS
+#else
 static inline int ffs(int x)
 {
 	return __builtin_ffs(x);
 }
+#endif
 /* 1-based index of the highest set bit, 0 for 0. */
 static inline int fls(int x)
 {
