@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support/kernel_test.h"
+#include "standin/block.h"
 #include "standin/log.h"
 #include "standin/user.h"
 #include "module/user_pages.h"
@@ -174,6 +175,37 @@ TEST_F(Dispatcher, BlockMapCommandsReadTheMapDescriptorToo) {
     EXPECT_NE(CGD_ERR_COPY_IN, Ioctl(cmd, rec));
   }
   EXPECT_EQ(std::size_t(0), Count(kCopyOutFailed));
+}
+
+TEST_F(Dispatcher, DeviceNumbersAreFormedWithoutMaskingTheMinor) {
+  namespace blk = standin::block;
+  blk::DiskConfig cfg;
+  cfg.major = 9;
+  cfg.minors = 1;
+  cfg.first_minor = 0;
+  auto disk = blk::Disk::ram(4096, cfg);
+  ASSERT_NE(nullptr, disk);
+  ASSERT_TRUE(blk::format_testfs(disk->dev(), 2048));
+  ASSERT_EQ(0, blk::mount(disk->dev()));
+
+  // Major 8 with a minor of 2^20 names device 9:0: the minor's high bit
+  // lands in the major.
+  struct BlockSize bs = {};
+  struct GetBlockSize gbs = {8, 1u << 20, &bs, sizeof(bs)};
+  ASSERT_EQ(CGD_OK, Ioctl(CGD_GET_BLOCK_SIZE, &gbs));
+  EXPECT_EQ(9u, bs.major);
+  EXPECT_EQ(0u, bs.minor);
+  EXPECT_EQ(2048, bs.blockSize);
+  EXPECT_EQ(2048u, bs.partitionSizeKB);
+
+  // Major bits above the twelfth are lost.
+  bs = {};
+  gbs = {9 | (1u << 12), 0, &bs, sizeof(bs)};
+  ASSERT_EQ(CGD_OK, Ioctl(CGD_GET_BLOCK_SIZE, &gbs));
+  EXPECT_EQ(9u, bs.major);
+  EXPECT_EQ(2048, bs.blockSize);
+
+  EXPECT_EQ(0, blk::umount(disk->dev()));
 }
 
 }  // namespace
