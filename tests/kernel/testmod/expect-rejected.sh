@@ -6,6 +6,10 @@
 set -uo pipefail
 check=$1 ko=$2 ksrc=$3 sanitize=$4
 shift 4
+if [ ! -f "$ko" ]; then
+  echo "FAIL: $ko was not built" >&2
+  exit 1
+fi
 out=$("$check" "$ko" "$ksrc" "$sanitize" 2>&1)
 rc=$?
 echo "$out"
