@@ -21,7 +21,7 @@ void log_stack(const std::vector<void*>& frames) {
 [[noreturn]] void stop(const std::string& line) {
   printk("<0>%s\n", line.c_str());
   std::fprintf(stderr, "%s\n%s", line.c_str(),
-               standin::sym::format(standin::sym::capture(2), "  ").c_str());
+               standin::sym::format(standin::sym::capture_caller(), "  ").c_str());
   std::fflush(stderr);
   std::abort();
 }
@@ -31,7 +31,7 @@ void log_stack(const std::vector<void*>& frames) {
 extern "C" {
 
 void dump_stack(void) {
-  log_stack(standin::sym::capture(1));
+  log_stack(standin::sym::capture_caller());
 }
 EXPORT_SYMBOL(dump_stack);
 
@@ -44,7 +44,7 @@ EXPORT_SYMBOL(__bug);
 
 void __warn_on(const char* file, int line, const char* func) {
   printk("<4>BUG: warning at %s:%d/%s()\n", file, line, func);
-  log_stack(standin::sym::capture(1));
+  log_stack(standin::sym::capture_caller());
 }
 EXPORT_SYMBOL(__warn_on);
 

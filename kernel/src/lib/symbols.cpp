@@ -172,6 +172,15 @@ std::vector<void*> capture(int skip) {
   return out;
 }
 
+std::vector<void*> capture_caller() {
+  std::vector<void*> frames = capture(1);
+  std::size_t skip = 0;
+  while (skip < frames.size() && in_standin(frames[skip])) skip++;
+  if (skip == frames.size()) skip = 0;
+  frames.erase(frames.begin(), frames.begin() + static_cast<long>(skip));
+  return frames;
+}
+
 std::string format(const std::vector<void*>& frames, const char* indent) {
   std::string s;
   for (void* f : frames) {

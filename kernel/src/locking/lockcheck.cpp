@@ -174,7 +174,7 @@ void __add_edge(State& s, Held* held, Held* taken) {
   if (s.out[a].count(b)) return;
   Held* sem = taken->type == LockType::sem ? taken : (held->type == LockType::sem ? held : nullptr);
   if (sem && __has_pending(sem, a, b)) return;
-  EdgeInfo info{held->site, taken->site, sym::capture(3)};
+  EdgeInfo info{held->site, taken->site, sym::capture_caller()};
   if (sem)
     sem->pending.push_back(PendingEdge{a, b, std::move(info)});
   else
@@ -284,7 +284,7 @@ void release(const void* lock, const struct lockdep_map* map, LockType type, con
   std::string r = std::string(type_name(type)) + " '" + s.classes[cls].name +
                   "' released at " + sym::describe(site) + " by task " +
                   std::to_string(t->ts.pid) + " (" + t->ts.comm +
-                  ") which does not hold it\n  stack:\n" + sym::format(sym::capture(1));
+                  ") which does not hold it\n  stack:\n" + sym::format(sym::capture_caller());
   __record(s, "bad-unlock", std::move(r));
 }
 
@@ -301,7 +301,7 @@ void task_exit(kern::Task* t) {
 void might_sleep(const char* primitive, const void* caller) {
   kern::Task* t = kern::self();
   if (!t->atomic()) return;
-  auto stack = sym::capture(1);
+  auto stack = sym::capture_caller();
   if (!caller) {
     for (void* f : stack)
       if (!sym::in_standin(f)) {

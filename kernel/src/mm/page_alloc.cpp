@@ -53,7 +53,14 @@ Pool* make_pool() {
   p->fd = memfd_create("cg-page-pool", MFD_CLOEXEC);
   if (p->fd < 0 || ftruncate(p->fd, static_cast<off_t>(bytes)) != 0)
     panic("page pool: cannot create its memory");
-  void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, p->fd, 0);
+  // The direct map starts on a boundary of the largest block, so a block of
+  // order n is aligned to 2^n pages in addresses too.
+  std::size_t align = std::size_t{PAGE_SIZE} << kMaxOrder;
+  void* area = mmap(nullptr, bytes + align, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (area == MAP_FAILED) panic("page pool: cannot reserve its addresses");
+  auto start = (reinterpret_cast<std::uintptr_t>(area) + align - 1) & ~(align - 1);
+  void* base = mmap(reinterpret_cast<void*>(start), bytes, PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_NORESERVE | MAP_FIXED, p->fd, 0);
   if (base == MAP_FAILED) panic("page pool: cannot map its memory");
   p->base = static_cast<char*>(base);
   p->frames = bytes / PAGE_SIZE;
