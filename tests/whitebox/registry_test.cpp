@@ -178,12 +178,14 @@ TEST_F(RegistryTest, ADeviceWithoutAQueueIsRefusedAndItsRemovalOnlyWarns) {
 TEST_F(RegistryTest, InstallsRacingRemovalsNeverLeaveAHookWithoutANode) {
   Backup* p1 = Part(1);
   std::atomic<bool> stop{false};
-  std::thread remover([&] {
+  auto remove = [&] {
     while (!stop) unSetMRFDEV(&p1->diskInfo);
-  });
-  for (int i = 0; i < 3000; ++i) ASSERT_EQ(0, setMRF(p1, hookA));
+  };
+  std::thread remover1(remove), remover2(remove);
+  for (int i = 0; i < 20000; ++i) ASSERT_EQ(0, setMRF(p1, hookA));
   stop = true;
-  remover.join();
+  remover1.join();
+  remover2.join();
 
   unsigned long flags;
   waitForQueueListUsers(&flags);
