@@ -104,6 +104,7 @@ class Disk {
     int number;
     std::uint64_t start;
     std::uint64_t sectors;
+    bool operator==(const Partition&) const = default;
   };
   std::vector<Partition> partitions() const;
 
@@ -168,6 +169,7 @@ struct FsInfo {
   std::string type;  // "ext2", "ext3", "ext4", "testfs"
   unsigned long block_size = 0;
   int frozen = 0;  // s_frozen
+  long waiting_writers = 0;  // fs_write calls waiting for a thaw
   long lockfs_calls = 0;
   long unlockfs_calls = 0;
   long sync_calls = 0;

@@ -124,13 +124,15 @@ void serve(DiskState* d) {
     }
     if (unsigned us = d->delay_us.load())
       std::this_thread::sleep_for(std::chrono::microseconds(us));
-    complete(d, p.bio, transfer(d, p.bio));  // the bio may be gone now
-    if (p.write) d->driver_writes.end(p.write_ticket);
+    int err = transfer(d, p.bio);
     {
+      // No longer in flight once its completion starts: whoever sees the
+      // completion sees the count without it.
       std::lock_guard lk(d->io_m);
       d->active--;
     }
-    d->io_cv.notify_all();
+    complete(d, p.bio, err);  // the bio may be gone now
+    if (p.write) d->driver_writes.end(p.write_ticket);
   }
 }
 

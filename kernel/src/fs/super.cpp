@@ -42,6 +42,7 @@ struct SbState {
   std::condition_variable cv;
   bool mounted = true;  // Protected by m
   long writers = 0;     // fs writes past the frozen check.  Protected by m
+  long waiting = 0;     // fs writes waiting for a thaw.  Protected by m
   blk::Drain fs_writes;
   std::atomic<long> lockfs{0}, unlockfs{0}, syncs{0};
 };
@@ -344,6 +345,7 @@ bool fs_info(devnum dev, FsInfo* out) {
   {
     std::lock_guard lk(st->m);
     out->frozen = sb->s_frozen;
+    out->waiting_writers = st->waiting;
   }
   out->lockfs_calls = st->lockfs.load();
   out->unlockfs_calls = st->unlockfs.load();
@@ -365,7 +367,11 @@ int fs_io(devnum dev, int rw, std::uint64_t offset, void* buf, std::size_t len) 
   bool write = rw == WRITE;
   {
     std::unique_lock lk(st->m);
-    if (write) st->cv.wait(lk, [st, sb] { return sb->s_frozen == SB_UNFROZEN || !st->mounted; });
+    if (write) {
+      st->waiting++;
+      st->cv.wait(lk, [st, sb] { return sb->s_frozen == SB_UNFROZEN || !st->mounted; });
+      st->waiting--;
+    }
     if (!st->mounted) {
       lk.unlock();
       fs::put_ref(sb);
