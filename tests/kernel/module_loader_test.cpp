@@ -177,15 +177,23 @@ TEST_F(LoaderTest, WaitingUnloadBlocksNewOpensAndEndsAtTheLastClose)
 		done = true;
 	});
 	// Once the module is going, opens fail; an open that came first is closed
-	// again (the descriptor fd still holds the module).
-	for (;;) {
+	// again (the descriptor fd still holds the module).  The attempts are
+	// bounded so that a module that never goes fails the case, not hangs it.
+	bool refused = false;
+	for (int attempt = 0; attempt < 1000000 && !refused; attempt++) {
 		int other = openTestmod();
 		if (other < 0) {
 			EXPECT_EQ(ENXIO, errno);
-			break;
+			refused = true;
+		} else {
+			EXPECT_EQ(0, standin::user::close(other));
+			std::this_thread::yield();
 		}
-		EXPECT_EQ(0, standin::user::close(other));
-		std::this_thread::yield();
+	}
+	if (!refused) {
+		EXPECT_EQ(0, standin::user::close(fd));
+		unloader.join();
+		FAIL() << "opens still succeeded while the module was unloading";
 	}
 	EXPECT_FALSE(done) << "unload finished while a file was open";
 	EXPECT_EQ(0u, logCount("<6>testmod: exit 1"));
