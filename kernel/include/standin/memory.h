@@ -14,6 +14,7 @@ enum class Kind {
   bio,          // bio_alloc
   bdev_ref,     // bdget references not yet put
   kthread,      // kernel threads that have not ended
+  vm_area,      // device mappings of user programs not yet unmapped
   count_        // number of kinds
 };
 

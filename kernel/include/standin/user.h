@@ -18,6 +18,15 @@ int ioctl(int fd, unsigned long cmd, unsigned long arg);
 // Maps a device file.  The result is real memory of this process.
 void* mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void* addr, std::size_t length);
+// Runs the page-fault path of a device mapping for the page at addr again
+// (the driver's nopage).  0 when the driver supplied a page, SIGBUS when it
+// refused (touching the page then raises a real SIGBUS), -1 with errno EFAULT
+// when addr lies in no device mapping.
+int fault(void* addr);
+// Unmaps every device mapping, as a process exit would; how many there were.
+int munmap_all();
+// Device mappings that exist now.
+std::size_t mappings();
 // Creates a device node; type is 'c' (character) or 'b' (block).
 int mknod(const char* path, char type, unsigned int major, unsigned int minor);
 

@@ -58,7 +58,8 @@ void __adjust(Books& b, int k, long count_delta, long bytes_delta) {
 const char* name(Kind k) {
   static const char* const names[kKinds] = {"kmalloc",     "vmalloc", "page",
                                             "slab_object", "slab_cache", "buffer_head",
-                                            "bio",         "bdev_ref", "kthread"};
+                                            "bio",         "bdev_ref", "kthread",
+                                            "vm_area"};
   int i = static_cast<int>(k);
   return (i >= 0 && i < kKinds) ? names[i] : "?";
 }
