@@ -65,8 +65,9 @@ using blk::PendingBio;
 
 // Removed disks: their kernel records stay valid (and reachable) until the
 // process ends.
+// (Never destroyed, so that they stay reachable also while the process exits.)
 std::mutex zombies_m;
-std::vector<DiskState*> zombies;
+std::vector<DiskState*>* const zombies = new std::vector<DiskState*>;
 
 bool hits_fault(DiskState* d, std::uint64_t sector, std::uint64_t n, bool write) {
   std::lock_guard lk(d->io_m);
@@ -217,7 +218,7 @@ void destroy(DiskState* d) {
   // it; every bio sent there from now on fails with -EIO.
   d->backing.reset();
   std::lock_guard lk(zombies_m);
-  zombies.push_back(d);
+  zombies->push_back(d);
 }
 
 }  // namespace
