@@ -15,7 +15,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr u32 kBlocks = 4u << 20;
-constexpr long kOps = 2000000;
+constexpr long kOps = 500000;
 
 enum class Op { test, set, clear };
 
