@@ -6,15 +6,18 @@ file(GLOB CG_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/module/2.6/*.c
 function(cg_add_module sub)
   set(line 2.6.${sub})
   set(out ${CMAKE_BINARY_DIR}/lines/${line})
-  add_library(cowguard-${line} MODULE ${CG_MODULE_SOURCES})
-  target_include_directories(cowguard-${line} PRIVATE
+  # The objects are shared by the loadable module and the white-box tests.
+  add_library(cowguard-objs-${line} OBJECT ${CG_MODULE_SOURCES})
+  target_include_directories(cowguard-objs-${line} PRIVATE
     ${CMAKE_BINARY_DIR}/lines/${line}/include
     ${CMAKE_SOURCE_DIR}/kernel/include
     ${CMAKE_SOURCE_DIR}/module/2.6)
-  target_compile_options(cowguard-${line} PRIVATE
+  target_compile_options(cowguard-objs-${line} PRIVATE
     -nostdinc -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-gnu-unique -fno-stack-protector -fno-asynchronous-unwind-tables
     -fno-unwind-tables -fno-common -fvisibility=default)
+  add_dependencies(cowguard-objs-${line} cgkernel-${line})
+  add_library(cowguard-${line} MODULE $<TARGET_OBJECTS:cowguard-objs-${line}>)
   target_link_options(cowguard-${line} PRIVATE -nostdlib -Wl,--build-id)
   set_target_properties(cowguard-${line} PROPERTIES
     PREFIX "" OUTPUT_NAME cowguard SUFFIX ".ko"

@@ -3,6 +3,7 @@
 file(GLOB CG_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 file(GLOB CG_TEST_KERNEL CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp)
 file(GLOB CG_TEST_MODULE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/module/*.cpp)
+file(GLOB CG_TEST_WHITEBOX CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/whitebox/*.cpp)
 file(GLOB CG_TEST_E2E CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*.cpp)
 include(${CMAKE_SOURCE_DIR}/tests/kernel/testmod.cmake)
 
@@ -29,6 +30,11 @@ function(cg_add_tests sub)
   cg_add_testmods(${sub})
   if(CG_TEST_MODULE)
     cg_add_suite(${sub} module ${CG_TEST_MODULE})
+  endif()
+  if(CG_TEST_WHITEBOX)
+    # White-box cases link the module's objects directly and call its
+    # functions; the module is not loaded through the loader there.
+    cg_add_suite(${sub} whitebox ${CG_TEST_WHITEBOX} $<TARGET_OBJECTS:cowguard-objs-2.6.${sub}>)
   endif()
   if(CG_TEST_E2E)
     cg_add_suite(${sub} e2e ${CG_TEST_E2E})
