@@ -67,24 +67,33 @@ static u32 __stopSession(struct Backup *b)
 	if (saved <= CGD_STATE_READING)
 		WRITE_ONCE(b->state, CGD_STATE_CLOSING);
 
-	/* ---- held writes are drained here (waitForMRs) once the cache thread exists ---- */
+	/*
+	 * No hook queues anything from here on (it holds bios only in states
+	 * 4 to 6 and decides under writers); kbackupd releases what is queued,
+	 * capturing nothing.
+	 */
+	flushWorkQueue(b);
 
 	down_write(&activeSessionUsers);
 	if (READ_ONCE(activeSession) == b)
 		WRITE_ONCE(activeSession, NULL);
 	up_write(&activeSessionUsers);
 
-	/* ---- the cache thread is stopped here (killWorkQueue) once it exists ---- */
+	/* The queue is empty and no session is active: the thread can go. */
+	killWorkQueue(b);
 	return saved;
 }
 
 /* Frees the pieces the session built, in reverse order of building.  Caller holds bSem and writers. */
 static void __freeSession(struct Backup *b)
 {
-	/* ---- windows (freeMMPages 0, 1), read requests (freeMMBRs) and the store (closeCache) go here ---- */
+	/* ---- windows (freeMMPages 0, 1) and read requests (freeMMBRs) go here ---- */
+	closeCache(b);
 	closeBRCache(b);
 	closeDiskInfo(&b->diskInfo);
-	/* ---- wanted-block map (closeBUBlockMap), cacheMap and the block table go here ---- */
+	/* ---- wanted-block map (closeBUBlockMap) goes here ---- */
+	closeCacheMap(b);
+	closeBlockTable(b);
 }
 
 /* Writes the session's report to the log, for a session that was ever started. */
@@ -117,7 +126,14 @@ static void releaseBusy(struct Backup *b)
 	spin_unlock_irqrestore(&busyLock, flags);
 }
 
-/* Waits until no backup hook that picked this record up still uses it. */
+/*
+ * Waits until no backup hook that picked this record up still uses it.
+ * Such a hook raised hookUsers before activeSession was cleared and may be
+ * waiting for writers; once it has writers it finds the state above 6 and
+ * touches nothing but writers and state, so the wait runs after writers is
+ * released (waiting with writers held would never end) and before the
+ * record is freed.
+ */
 static void waitForHookUsers(struct Backup *b)
 {
 	while (atomic_read(&b->hookUsers) > 0)
