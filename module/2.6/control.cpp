@@ -65,8 +65,8 @@ DECLARE_COMPLETION(backup_cacheThreadExited);
 DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
 
 /*
- * The control device's operations.  The owner is set at registration.  The
- * mmap entry becomes cgdMMAP when the transfer windows are built.
+ * The control device's operations.  The owner is set at registration.  A
+ * mapping of the device is a transfer window (windows.cpp).
  */
 struct file_operations cgdFileOps = {
 	.owner = NULL,
@@ -78,7 +78,7 @@ struct file_operations cgdFileOps = {
 	.ioctl = cgdIOCTL,
 	.unlocked_ioctl = NULL,
 	.compat_ioctl = NULL,
-	.mmap = NULL,
+	.mmap = cgdMMAP,
 	.open = cgdOpen,
 	.flush = NULL,
 	.release = cgdRelease,

@@ -154,8 +154,7 @@ static int doReadBlocks(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlReadBlocks(b, rb.startBlockNum, rb.numBlocks, rb.data); */
-	return badCommand();
+	return ioctlReadBlocks(b, rb.startBlockNum, rb.numBlocks, rb.data);
 }
 
 static int doGetStats(struct Backup *b, const void __user *arg)

@@ -87,7 +87,8 @@ static u32 __stopSession(struct Backup *b)
 /* Frees the pieces the session built, in reverse order of building.  Caller holds bSem and writers. */
 static void __freeSession(struct Backup *b)
 {
-	/* ---- windows (freeMMPages 0, 1) and read requests (freeMMBRs) go here ---- */
+	freeAllMMPages(b);
+	freeMMBRs(b);
 	closeCache(b);
 	closeBRCache(b);
 	closeDiskInfo(&b->diskInfo);
