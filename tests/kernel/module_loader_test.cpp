@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/kernel_test.h"
 #include "testmod/testmod.h"
@@ -232,6 +233,56 @@ TEST_F(LoaderTest, AnObjectThatStaysMappedIsAnUnloadErrorAndBlocksReload)
 	dlclose(pin);
 	EXPECT_EQ(0, standin::modules::insmod(modulePath("testmod")));
 	EXPECT_EQ(2u, logCount("<6>testmod: init 1"));
+}
+
+TEST_F(LoaderTest, ConcurrentLoadsAndOpensSeeOneWholeModule)
+{
+	// Loads racing for one name: exactly one wins.
+	std::atomic<int> won{0}, exists{0};
+	std::vector<std::thread> loaders;
+	for (int i = 0; i < 4; i++) {
+		loaders.emplace_back([&] {
+			int ret = standin::modules::insmod(modulePath("testmod"));
+			(ret == 0 ? won : exists)++;
+			EXPECT_TRUE(ret == 0 || ret == -EEXIST) << ret;
+		});
+	}
+	for (auto &t : loaders)
+		t.join();
+	EXPECT_EQ(1, won);
+	EXPECT_EQ(3, exists);
+	ASSERT_EQ(0, standin::modules::rmmod("testmod"));
+
+	// Opens racing with loads and unloads either reach a live module or are
+	// refused; every load still starts from fresh statics.
+	std::atomic<bool> stop{false};
+	std::atomic<int> opened{0};
+	std::thread opener([&] {
+		while (!stop) {
+			int fd = openTestmod();
+			if (fd < 0) {
+				EXPECT_EQ(ENXIO, errno);
+				continue;
+			}
+			opened++;
+			EXPECT_EQ(1, standin::user::ioctl(fd, TESTMOD_LOADS, 0));
+			EXPECT_EQ(0, standin::user::close(fd));
+		}
+	});
+	constexpr int kRounds = 50;
+	for (int round = 0; round < kRounds; round++) {
+		ASSERT_EQ(0, standin::modules::insmod(modulePath("testmod")));
+		ASSERT_EQ(0, standin::modules::rmmod("testmod", true));
+	}
+	stop = true;
+	opener.join();
+	EXPECT_EQ(static_cast<size_t>(kRounds) + 1, logCount("<6>testmod: init 1"));
+	EXPECT_EQ(0u, logCount("<6>testmod: init 2"));
+	auto log = NewLog();
+	auto releases = std::count_if(log.begin(), log.end(), [](const std::string &line) {
+		return line.rfind("<6>testmod: release ", 0) == 0;
+	});
+	EXPECT_EQ(opened.load(), releases) << "every opened file was released once";
 }
 
 TEST(ModuleRefTest, GetAndPutFollowTheModuleState)

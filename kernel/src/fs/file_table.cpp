@@ -33,7 +33,8 @@ constexpr unsigned kCharMode = 0020000 | 0600;	/* S_IFCHR, rw owner */
 // Descriptor table: slot fd - kFirstFd.  A reserved slot (an open in
 // progress) holds kReserved.  Protected by fds_lock, a leaf lock: no driver
 // code runs under it.
-struct file *const kReserved = reinterpret_cast<struct file *>(1);
+struct file reserved_slot;
+struct file *const kReserved = &reserved_slot;
 std::mutex fds_lock;
 std::vector<struct file *> fds;
 

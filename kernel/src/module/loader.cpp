@@ -38,14 +38,21 @@ struct Loaded {
 
 // The loaded modules by name, in every state (COMING, LIVE, GOING).  An
 // entry is removed only by the insmod or rmmod that owns its transition.
-// Protected by modules_lock, which is never held while a module's code runs
-// or while waiting for references.
+// Protected by modules_lock, which also serialises mapping and unmapping
+// objects (so a load never picks up an object that an unload is about to
+// drop); it is never held while a module's code runs or while waiting for
+// references.  Lock order: modules_lock -> the module reference lock.
 std::mutex modules_lock;
-std::map<std::string, std::unique_ptr<Loaded>> modules;
+std::map<std::string, std::unique_ptr<Loaded>> &modules()
+{
+	static std::map<std::string, std::unique_ptr<Loaded>> table;
+	return table;
+}
 
+// Caller holds modules_lock.
 Loaded *__find_handle(void *handle)
 {
-	for (auto &entry : modules)
+	for (auto &entry : modules())
 		if (entry.second->handle == handle)
 			return entry.second.get();
 	return nullptr;
@@ -64,7 +71,8 @@ bool still_mapped(const std::string &path)
 }
 
 // Unmaps a module object.  0, or -EBUSY (reported on stderr) when it stays.
-int unmap(void *handle, const std::string &name, const std::string &path)
+// Caller holds modules_lock.
+int __unmap(void *handle, const std::string &name, const std::string &path)
 {
 	dlclose(handle);
 	if (!still_mapped(path))
@@ -76,21 +84,19 @@ int unmap(void *handle, const std::string &name, const std::string &path)
 
 // Refuses a path whose object is already mapped: the same module again, or
 // the leftover of an unload that did not unmap, or not a module at all.
-int check_not_mapped(const std::string &path)
+// Caller holds modules_lock.
+int __check_not_mapped(const std::string &path)
 {
 	void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
 	if (!h)
 		return 0;
 	int ret;
-	{
-		std::lock_guard<std::mutex> guard(modules_lock);
-		if (__find_handle(h))
-			ret = -EEXIST;
-		else if (dlsym(h, "__this_module"))
-			ret = -EBUSY;
-		else
-			ret = -ENOEXEC;
-	}
+	if (__find_handle(h))
+		ret = -EEXIST;
+	else if (dlsym(h, "__this_module"))
+		ret = -EBUSY;
+	else
+		ret = -ENOEXEC;
 	if (ret == -EBUSY)
 		std::fprintf(stderr, "insmod %s: a former load is still mapped\n", path.c_str());
 	dlclose(h);
@@ -98,8 +104,8 @@ int check_not_mapped(const std::string &path)
 }
 
 // Maps the object and finds its record and entry points.  -ENOEXEC for a
-// file that is not a module.
-int map_module(const std::string &path, Loaded *m)
+// file that is not a module.  Caller holds modules_lock.
+int __map_module(const std::string &path, Loaded *m)
 {
 	m->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 	if (!m->handle) {
@@ -121,18 +127,17 @@ int map_module(const std::string &path, Loaded *m)
 }
 
 // Enters a mapped module into the table as COMING; -EEXIST when one of that
-// name is loaded.
-int enter_module(std::unique_ptr<Loaded> m)
+// name is loaded.  Caller holds modules_lock.
+int __enter_module(std::unique_ptr<Loaded> m)
 {
-	std::lock_guard<std::mutex> guard(modules_lock);
-	if (modules.count(m->name))
+	if (modules().count(m->name))
 		return -EEXIST;
 	struct module *mod = m->mod;
 	mod->state = MODULE_STATE_COMING;
 	atomic_set(&mod->refcnt, 0);
 	mod->waiter = nullptr;
 	mod->standin = m.get();
-	modules.emplace(m->name, std::move(m));
+	modules().emplace(m->name, std::move(m));
 	return 0;
 }
 
@@ -142,13 +147,11 @@ int enter_module(std::unique_ptr<Loaded> m)
 int remove_module(Loaded *m)
 {
 	standin::vfs::chrdev_forget_owner(m->mod);
+	std::lock_guard<std::mutex> guard(modules_lock);
 	std::string name = m->name, path = m->path;
 	void *handle = m->handle;
-	{
-		std::lock_guard<std::mutex> guard(modules_lock);
-		modules.erase(name);
-	}
-	return unmap(handle, name, path);
+	modules().erase(name);
+	return __unmap(handle, name, path);
 }
 
 // Runs the init of a COMING module.  On failure the module goes: references
@@ -173,19 +176,23 @@ int insmod(const std::string &path)
 {
 	if (::access(path.c_str(), R_OK) != 0)
 		return -errno;
-	int ret = check_not_mapped(path);
-	if (ret)
-		return ret;
-	auto m = std::make_unique<Loaded>();
-	ret = map_module(path, m.get());
-	if (ret)
-		return ret;
-	Loaded *loaded = m.get();
-	void *handle = m->handle;
-	ret = enter_module(std::move(m));
-	if (ret) {
-		dlclose(handle);	/* a different object of the same name */
-		return ret;
+	Loaded *loaded;
+	{
+		std::lock_guard<std::mutex> guard(modules_lock);
+		int ret = __check_not_mapped(path);
+		if (ret)
+			return ret;
+		auto m = std::make_unique<Loaded>();
+		ret = __map_module(path, m.get());
+		if (ret)
+			return ret;
+		loaded = m.get();
+		void *handle = m->handle;
+		ret = __enter_module(std::move(m));
+		if (ret) {
+			dlclose(handle);	/* a different object of the same name */
+			return ret;
+		}
 	}
 	return run_init(loaded);
 }
@@ -195,8 +202,8 @@ int rmmod(const std::string &name, bool wait)
 	Loaded *m;
 	{
 		std::lock_guard<std::mutex> guard(modules_lock);
-		auto it = modules.find(name);
-		if (it == modules.end())
+		auto it = modules().find(name);
+		if (it == modules().end())
 			return -ENOENT;
 		m = it->second.get();
 		if (m->init && !m->exit)
@@ -214,14 +221,14 @@ int rmmod(const std::string &name, bool wait)
 bool loaded(const std::string &name)
 {
 	std::lock_guard<std::mutex> guard(modules_lock);
-	return modules.count(name) != 0;
+	return modules().count(name) != 0;
 }
 
 int refcount(const std::string &name)
 {
 	std::lock_guard<std::mutex> guard(modules_lock);
-	auto it = modules.find(name);
-	if (it == modules.end())
+	auto it = modules().find(name);
+	if (it == modules().end())
 		return -1;
 	return static_cast<int>(module_refcount(it->second->mod));
 }
