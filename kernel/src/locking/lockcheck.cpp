@@ -59,6 +59,7 @@ struct ClassInfo {
 struct State {
   std::mutex mu;
   std::unordered_map<std::string, int> ids;
+  std::unordered_map<const char*, int> by_pointer;
   std::vector<ClassInfo> classes;
   std::vector<std::map<int, EdgeInfo>> out;  // committed edges
   std::set<std::pair<int, int>> reported_pairs;
@@ -74,12 +75,18 @@ State& state() {
 }
 
 int __intern(State& s, const struct lockdep_map* map) {
-  std::string name = (map && map->name) ? map->name : "(unnamed lock)";
+  const char* ptr = (map && map->name) ? map->name : "(unnamed lock)";
+  // Most names are string literals: look the pointer up first, and check the
+  // text, since an unloaded module's address may come back with other text.
+  auto hit = s.by_pointer.find(ptr);
+  if (hit != s.by_pointer.end() && s.classes[hit->second].name == ptr) return hit->second;
+  std::string name = ptr;
   auto [it, fresh] = s.ids.emplace(name, static_cast<int>(s.classes.size()));
   if (fresh) {
     s.classes.push_back(ClassInfo{name});
     s.out.emplace_back();
   }
+  s.by_pointer[ptr] = it->second;
   return it->second;
 }
 
