@@ -39,7 +39,9 @@ class ModuleTest : public KernelTest {
     ASSERT_EQ(0, standin::modules::insmod(CG_MODULE_PATH)) << "insmod " << CG_MODULE_PATH;
   }
   void TearDown() override {
-    if (standin::modules::loaded("cowguard")) EXPECT_EQ(0, standin::modules::rmmod("cowguard"));
+    if (standin::modules::loaded("cowguard")) {
+      EXPECT_EQ(0, standin::modules::rmmod("cowguard"));
+    }
     EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
     ExpectNoLeaks();
     KernelTest::TearDown();
