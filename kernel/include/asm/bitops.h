@@ -38,11 +38,11 @@ static inline int test_bit(int nr, const volatile unsigned long *addr)
 }
 static inline void __set_bit(int nr, volatile unsigned long *addr)
 {
-	addr[nr / BITS_PER_LONG] |= 1UL << (nr % BITS_PER_LONG);
+	addr[nr / BITS_PER_LONG] = addr[nr / BITS_PER_LONG] | (1UL << (nr % BITS_PER_LONG));
 }
 static inline void __clear_bit(int nr, volatile unsigned long *addr)
 {
-	addr[nr / BITS_PER_LONG] &= ~(1UL << (nr % BITS_PER_LONG));
+	addr[nr / BITS_PER_LONG] = addr[nr / BITS_PER_LONG] & ~(1UL << (nr % BITS_PER_LONG));
 }
 /* Index of the lowest set bit; undefined for 0. */
 static inline unsigned long __ffs(unsigned long word)
