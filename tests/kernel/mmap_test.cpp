@@ -34,13 +34,12 @@ enum class Refusal { none, sigbus, oom };
 
 // The test driver: its own pages, what its mmap and nopage answer, and what
 // they saw.  nopage serves page (address - vm_start) / PAGE_SIZE + vm_pgoff
-// + shift of its array.
+// of its array.
 struct Driver {
 	std::array<struct page *, kPages> pages{};
 	int mmap_result = 0;
 	bool set_ops = true;
 	bool ops_before_refusal = false;	/* sets vm_ops even when refusing */
-	std::atomic<int> shift{0};
 	std::array<std::atomic<Refusal>, kPages> refuse{};
 	std::array<std::atomic<int>, kPages> hits{};
 	std::atomic<int> mmaps{0}, nopages{0}, vm_opens{0}, vm_closes{0}, opens{0}, releases{0};
@@ -60,7 +59,7 @@ struct page *dNopage(struct vm_area_struct *vma, unsigned long address, int *typ
 	drv.nopages++;
 	if (!type || (address & (kPage - 1)) || address < vma->vm_start || address >= vma->vm_end)
 		drv.bad_fault_address = true;
-	unsigned long i = (address - vma->vm_start) / kPage + vma->vm_pgoff + drv.shift;
+	unsigned long i = (address - vma->vm_start) / kPage + vma->vm_pgoff;
 	if (i >= kPages)
 		return NOPAGE_SIGBUS;
 	drv.hits[i]++;
@@ -204,7 +203,6 @@ protected:
 		drv.mmap_result = 0;
 		drv.set_ops = true;
 		drv.ops_before_refusal = false;
-		drv.shift = 0;
 		for (auto &r : drv.refuse)
 			r = Refusal::none;
 		for (auto &h : drv.hits)
@@ -505,28 +503,6 @@ TEST_F(MmapTest, RefusedFaultIsABusError)
 	EXPECT_EQ(0, standin::user::close(fd));
 }
 
-TEST_F(MmapTest, FaultAgainReplacesThePageAndItsReference)
-{
-	int fd = standin::user::open("/dev/maptest", O_RDWR);
-	ASSERT_GE(fd, 0);
-	void *p = map(fd, 2 * kPage, PROT_READ | PROT_WRITE, MAP_SHARED);
-	ASSERT_NE(MAP_FAILED, p);
-	drv.shift = 4;
-	EXPECT_EQ(0, standin::user::fault(at(p, 1, 123)));
-	EXPECT_EQ(1, drv.hits[5]);
-	EXPECT_EQ('f', *at(p, 1));
-	std::strcpy(at(p, 1, 8), "swapped");
-	EXPECT_STREQ("swapped", kaddr(5, 8));
-	EXPECT_EQ(1, page_count(drv.pages[1]));
-	EXPECT_EQ(2, page_count(drv.pages[5]));
-	EXPECT_EQ('a', *at(p, 0)) << "the other page moved";
-
-	EXPECT_EQ(0, standin::user::munmap(p, 2 * kPage));
-	EXPECT_EQ(1, page_count(drv.pages[0]));
-	EXPECT_EQ(1, page_count(drv.pages[5]));
-	EXPECT_EQ(0, standin::user::close(fd));
-}
-
 TEST_F(MmapTest, PageIsFreedByWhicheverReferenceGoesLast)
 {
 	using standin::mem::Kind;
@@ -546,8 +522,7 @@ TEST_F(MmapTest, PageIsFreedByWhicheverReferenceGoesLast)
 	drv.pages[0] = nullptr;
 
 	// Unmapped first: the driver's own free frees page 1.
-	drv.shift = 1;
-	p = map(fd, kPage, PROT_READ, MAP_PRIVATE);
+	p = map(fd, kPage, PROT_READ, MAP_PRIVATE, kPage);
 	ASSERT_NE(MAP_FAILED, p);
 	EXPECT_EQ(0, standin::user::munmap(p, kPage));
 	EXPECT_EQ(pages - 1, standin::mem::usage().live(Kind::page));
@@ -566,13 +541,10 @@ TEST_F(MmapTest, MappingWithoutNopageIsZeroedMemory)
 	ASSERT_NE(MAP_FAILED, p);
 	EXPECT_EQ(0, *at(p, 1, 77));
 	std::strcpy(at(p, 0), "anonymous");
-	EXPECT_EQ(0, standin::user::fault(at(p, 1)));
 	EXPECT_STREQ("anonymous", at(p, 0));
 	EXPECT_EQ(1, page_count(drv.pages[0]));
 	EXPECT_EQ(0, standin::user::munmap(p, 2 * kPage));
-	EXPECT_EQ(0, drv.vm_closes);
 	EXPECT_EQ(0, standin::user::close(fd));
-	EXPECT_EQ(1, drv.releases);
 }
 
 // Threads map, fault, write and unmap their own windows of the driver's
