@@ -174,11 +174,13 @@ class CowTest : public KernelTest {
     b->diskInfo.numBlocks = kBlocks;
     EXPECT_EQ(0, getDiskInfo(&b->diskInfo, dev));
     WRITE_ONCE(b->state, u32(CGD_STATE_STARTING));
+    b->maxVMPages = int(kBlockSize) * 256 / 4096;
     EXPECT_EQ(0, newBlockTable(b));
     EXPECT_EQ(0, startWorkQueue(b));
     EXPECT_EQ(0, newStoreCaches(b));
     EXPECT_EQ(0, newCacheMap(b));
     b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
+    EXPECT_EQ(0, allocateBlockRequests(b));
     g_spy.b = b;
     g_spy.real = b->diskInfo.realMRF;
     g_spy.events.clear();
