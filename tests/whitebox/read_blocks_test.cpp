@@ -208,18 +208,4 @@ TEST_F(ReadTest, ReadRecordsBufferHeadsAndBiosAreRetriedUntilGiven) {
   EXPECT_EQ(Lines{}, NewLog());
 }
 
-TEST_F(ReadTest, ADeviceWithoutQueueFailsTheReadsWithoutHanging) {
-  Start();
-  char* w = Map(1);
-  ASSERT_NE(nullptr, w);
-  // The session's device loses its disk's queue (as a disk that went away).
-  struct request_queue* saved = b_->diskInfo.bdev->bd_disk->queue;
-  b_->diskInfo.bdev->bd_disk->queue = nullptr;
-  EXPECT_EQ(CGD_ERR_IO, Read(10, 2, w));
-  b_->diskInfo.bdev->bd_disk->queue = saved;
-  EXPECT_EQ(Zeros(bs_), InWindow(w, 0));
-  EXPECT_EQ(0, atomic_read(&b_->curAllocBRs));
-  EXPECT_EQ(kIOError, NewLog().back());
-}
-
 }  // namespace
