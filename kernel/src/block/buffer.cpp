@@ -72,7 +72,11 @@ EXPORT_SYMBOL(unlock_buffer);
 void wait_on_buffer(struct buffer_head *bh)
 {
 	standin::lockcheck::might_sleep("wait_on_buffer", STANDIN_CALLER);
-	if (!buffer_locked(bh))
+	/*
+	 * An acquire load: a waiter that finds the buffer unlocked sees what
+	 * the completion did before unlocking it (and may free the buffer).
+	 */
+	if (!(__atomic_load_n(&bh->b_state, __ATOMIC_ACQUIRE) & (1UL << BH_Lock)))
 		return;
 	standin::wait::wait_until(bh, [bh] { return !buffer_locked(bh); });
 }
