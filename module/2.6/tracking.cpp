@@ -63,7 +63,8 @@ int cgdAMRF(request_queue_t *q, struct bio *bio)
 	int bioMinor = BIOToMinor(bio);
 	make_request_fn *realFn;
 
-	if (rw == 1)
+	/* A write carrying the read-ahead bit still writes: it is tracked too. */
+	if (rw & WRITE)
 		updateAM(bio, bioMinor);
 	realFn = getRealMRF(q);
 	if (!realFn) {

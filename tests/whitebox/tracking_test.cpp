@@ -3,6 +3,7 @@
 // writes past the map, reads and sessions out of sync, a zero-length bio,
 // and writers racing the creation, failure and closing of sessions.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -117,6 +118,43 @@ TEST_F(WriteTrackingTest, AZeroLengthBioOnABlockBoundaryTouchesNoBlock) {
   EXPECT_EQ(1, atomic_read(&s1_->users));
   EXPECT_EQ(1, atomic_read(&amListUsers));
   bdput(whole);
+}
+
+// A write that also carries the read-ahead bit (bi_rw & 3 == 3) still
+// writes the disk, so the tracking hook must record it.
+static int EndAndSignal(struct bio* bio, unsigned int, int) {
+  if (bio->bi_size) return 1;
+  static_cast<std::atomic<int>*>(bio->bi_private)->store(1);
+  return 0;
+}
+
+TEST_F(WriteTrackingTest, AWriteWithTheReadAheadBitIsTracked) {
+  Hook();
+  struct block_device* part = bdget(disk_->part_dev(1));
+  ASSERT_NE(nullptr, part);
+  struct page* page = alloc_page(GFP_KERNEL);
+  ASSERT_NE(nullptr, page);
+  std::memset(page_address(page), 0x5A, PAGE_SIZE);
+  struct bio* bio = bio_alloc(GFP_NOIO, 1);
+  ASSERT_NE(nullptr, bio);
+  std::atomic<int> done{0};
+  bio->bi_bdev = part;
+  bio->bi_sector = 2 * 30;  // block 30 of partition 1
+  bio->bi_io_vec[0].bv_page = page;
+  bio->bi_io_vec[0].bv_len = kBlockSize;
+  bio->bi_io_vec[0].bv_offset = 0;
+  bio->bi_vcnt = 1;
+  bio->bi_size = kBlockSize;
+  bio->bi_rw = WRITE | (1UL << BIO_RW_AHEAD);
+  bio->bi_end_io = EndAndSignal;
+  bio->bi_private = &done;
+  generic_make_request(bio);
+  for (int i = 0; i < 5000 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(1, done.load());
+  EXPECT_EQ((std::vector<std::uint32_t>{30}), MarkedBlocks(&s1_->map));
+  bio_put(bio);
+  __free_page(page);
+  bdput(part);
 }
 
 // Writers on two tracked partitions while the main thread creates, fails
