@@ -1,18 +1,22 @@
 #ifndef _ASM_ATOMIC_H
 #define _ASM_ATOMIC_H
 
-/* Atomic counters; every operation is a full barrier except atomic_read/set. */
+/*
+ * Atomic counters; every read-modify-write is a full barrier.  atomic_read
+ * is an acquire load and atomic_set a release store (plain moves on x86),
+ * so a task that polls a counter is ordered after the decrements it saw.
+ */
 typedef struct { volatile int counter; } atomic_t;
 
 #define ATOMIC_INIT(i) { (i) }
 
 static inline int atomic_read(const atomic_t *v)
 {
-	return __atomic_load_n(&v->counter, __ATOMIC_RELAXED);
+	return __atomic_load_n(&v->counter, __ATOMIC_ACQUIRE);
 }
 static inline void atomic_set(atomic_t *v, int i)
 {
-	__atomic_store_n(&v->counter, i, __ATOMIC_RELAXED);
+	__atomic_store_n(&v->counter, i, __ATOMIC_RELEASE);
 }
 static inline void atomic_add(int i, atomic_t *v)
 {
