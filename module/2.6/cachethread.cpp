@@ -233,14 +233,16 @@ void processMR(struct Backup *b, struct MakeRequest *mr)
 }
 
 /*
- * Waits for one wake-up.  A signal (the thread accepts SIGKILL) ends the
- * wait like a wake-up; it is discarded, or every later wait would end at
- * once and the thread would spin.
+ * Waits for one wake-up: 0, or -EINTR when a signal (the thread accepts
+ * SIGKILL) ended the wait without taking a unit.  The signal is discarded,
+ * or every later wait would end at once and the thread would spin.
  */
-static void waitForWork(void)
+static int waitForWork(void)
 {
-	if (down_interruptible(&signalThread))
-		flush_signals(current);
+	if (down_interruptible(&signalThread) == 0)
+		return 0;
+	flush_signals(current);
+	return -EINTR;
 }
 
 /*
@@ -258,8 +260,19 @@ int backup_cache(void *unused)
 	printk("<6>%s: kbackupd thread started%s", __func__, "\n");
 	complete(&backup_cacheThreadStartCompleted);
 
-	while (atomic_read(&backup_cacheThreadContinue) == 1) {
-		waitForWork();
+	/*
+	 * Every unit taken here is one a request or killWorkQueue gave, so the
+	 * count of signalThread stays exact: a wait that a signal ended took
+	 * nothing and simply loops again, and a thread that sees the flag
+	 * cleared before it waited still takes killWorkQueue's wake-up.
+	 */
+	for (;;) {
+		if (atomic_read(&backup_cacheThreadContinue) != 1) {
+			down(&signalThread);
+			break;
+		}
+		if (waitForWork())
+			continue;
 		if (atomic_read(&backup_cacheThreadContinue) != 1)
 			break;
 		b = READ_ONCE(activeSession);
