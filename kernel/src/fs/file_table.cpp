@@ -61,14 +61,21 @@ void fd_settle(int fd, struct file *file)
 	fds[fd - kFirstFd] = file;
 }
 
+// The open file of a descriptor, or NULL; the caller holds fds_lock.
+static struct file *__fd_file(int fd)
+{
+	if (fd < kFirstFd || fd - kFirstFd >= static_cast<int>(fds.size()))
+		return nullptr;
+	struct file *file = fds[fd - kFirstFd];
+	return file == kReserved ? nullptr : file;
+}
+
 // Takes a descriptor's file out of the table; NULL when fd is not open.
 struct file *fd_remove(int fd)
 {
 	std::lock_guard<std::mutex> guard(fds_lock);
-	if (fd < kFirstFd || fd - kFirstFd >= static_cast<int>(fds.size()))
-		return nullptr;
-	struct file *file = fds[fd - kFirstFd];
-	if (file == kReserved || !file)
+	struct file *file = __fd_file(fd);
+	if (!file)
 		return nullptr;
 	fds[fd - kFirstFd] = nullptr;
 	return file;
@@ -140,10 +147,8 @@ int open_chrdev(const char *path, int flags, dev_t dev, struct file **out)
 struct file *fget(int fd)
 {
 	std::lock_guard<std::mutex> guard(fds_lock);
-	if (fd < kFirstFd || fd - kFirstFd >= static_cast<int>(fds.size()))
-		return nullptr;
-	struct file *file = fds[fd - kFirstFd];
-	if (file == kReserved || !file)
+	struct file *file = __fd_file(fd);
+	if (!file)
 		return nullptr;
 	atomic_inc(&file->f_count);
 	return file;
