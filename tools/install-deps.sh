@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev
-      e2fsprogs libext2fs-dev
+      e2fsprogs libext2fs-dev comerr-dev pkg-config
       libcli11-dev nlohmann-json3-dev libxxhash-dev)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -177,6 +177,26 @@ struct FsInfo {
 // false when nothing is mounted on dev.
 bool fs_info(devnum dev, FsInfo* out);
 
+// Callbacks of the file system mounted on a device, run by the super block's
+// own lock hooks: `lockfs` from write_super_lockfs (freeze_bdev, after
+// s_frozen is set and the device is synced, before the frozen-instant hook),
+// `unlockfs` from unlockfs (thaw_bdev, before s_frozen is cleared and the
+// waiting writers go on).  Both run in the freezing / thawing task, which
+// holds bd_mount_sem and s_umount for reading: a callback may sleep and may
+// do block I/O that does not wait for a thaw (rw_sectors, submit_and_wait),
+// but must not write through fs_write (that waits for the thaw: deadlock),
+// freeze or thaw the device, or call set_lockfs_hooks.
+struct LockfsHooks {
+  std::function<void(devnum dev)> lockfs;
+  std::function<void(devnum dev)> unlockfs;
+};
+// Installs the callbacks for the file system mounted on dev, replacing the
+// earlier ones (empty functions: none).  Waits for a call of the earlier
+// callbacks in progress, so that once it returns they neither run nor will
+// be called again.  The callbacks go away with the unmount.  false when
+// nothing is mounted on dev.
+bool set_lockfs_hooks(devnum dev, LockfsHooks hooks);
+
 // Writes through the mounted file system: waits while it is frozen, then
 // submits the data with generic_make_request on dev's block device and waits
 // for it.  offset and len are multiples of 512.  0; -ENODEV (nothing

@@ -45,6 +45,10 @@ struct SbState {
   long waiting = 0;     // fs writes waiting for a thaw.  Protected by m
   blk::Drain fs_writes;
   std::atomic<long> lockfs{0}, unlockfs{0}, syncs{0};
+  // Callbacks of set_lockfs_hooks.  hooks_m is held while one runs (so a
+  // replacement waits for it) and is taken after bd_mount_sem and s_umount.
+  std::mutex hooks_m;
+  block::LockfsHooks hooks;  // Protected by hooks_m
 };
 
 std::mutex sb_m;
@@ -55,8 +59,18 @@ block::FreezeHook freeze_hook;  // Protected by hook_m
 
 SbState* state(struct super_block* sb) { return static_cast<SbState*>(sb->standin); }
 
-extern "C" void fs_write_super_lockfs(struct super_block* sb) { state(sb)->lockfs.fetch_add(1); }
-extern "C" void fs_unlockfs(struct super_block* sb) { state(sb)->unlockfs.fetch_add(1); }
+extern "C" void fs_write_super_lockfs(struct super_block* sb) {
+  SbState* st = state(sb);
+  st->lockfs.fetch_add(1);
+  std::lock_guard lk(st->hooks_m);
+  if (st->hooks.lockfs) st->hooks.lockfs(sb->s_dev);
+}
+extern "C" void fs_unlockfs(struct super_block* sb) {
+  SbState* st = state(sb);
+  st->unlockfs.fetch_add(1);
+  std::lock_guard lk(st->hooks_m);
+  if (st->hooks.unlockfs) st->hooks.unlockfs(sb->s_dev);
+}
 extern "C" int fs_sync_fs(struct super_block* sb, int wait) {
   state(sb)->syncs.fetch_add(1);
   return 0;
@@ -403,6 +417,18 @@ int fs_write(devnum dev, std::uint64_t offset, const void* buf, std::size_t len)
 
 int fs_read(devnum dev, std::uint64_t offset, void* buf, std::size_t len) {
   return fs_io(dev, READ, offset, buf, len);
+}
+
+bool set_lockfs_hooks(devnum dev, LockfsHooks hooks) {
+  struct super_block* sb = fs::grab_by([dev](struct super_block* sb) { return sb->s_dev == dev; });
+  if (!sb) return false;
+  SbState* st = state(sb);
+  {
+    std::lock_guard lk(st->hooks_m);
+    st->hooks = std::move(hooks);
+  }
+  fs::put_ref(sb);
+  return true;
 }
 
 void set_freeze_hook(FreezeHook hook) {
