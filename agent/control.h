@@ -140,6 +140,7 @@ class ControlDevice {
 // 0, unmapped when the object goes.  The session must be started.
 class Window {
  public:
+  Window() = default;  // no mapping
   Window(ControlDevice& dev, std::size_t bytes);
   ~Window();
   Window(Window&& o) noexcept;

@@ -1,0 +1,363 @@
+#include "backup.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "bitmap.h"
+#include "fsmap.h"
+
+namespace cowguard::agent {
+
+namespace fs = std::filesystem;
+
+std::uint32_t default_max_cache_blocks(std::uint32_t total_blocks, std::uint32_t block_size) {
+  std::uint64_t cap = (64ull << 20) / std::max<std::uint32_t>(block_size, 512);
+  cap = std::max<std::uint64_t>(cap, 1024);
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(cap, std::max<std::uint32_t>(total_blocks, 1)));
+}
+
+namespace {
+
+// Where the blocks go: the full image or the delta file.
+using Output = std::variant<ImageWriter*, DeltaWriter*>;
+
+void put(const Output& out, std::uint32_t first, std::uint32_t count, const std::uint8_t* data) {
+  std::visit([&](auto* w) { w->put(first, count, data); }, out);
+}
+
+// Reads the wanted runs into the two windows in turn while a writer thread
+// writes the other window out.  A window is refilled only after the writer
+// has given it back.
+class Pipeline {
+ public:
+  Pipeline(ControlDevice& dev, Window (&w)[2], std::uint32_t block_size, const Output& out,
+           std::uint64_t total, const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+      : dev_(dev), w_(w), bs_(block_size), out_(out), total_(total), progress_(progress) {
+    writer_ = std::thread([this] { write_loop(); });
+  }
+  ~Pipeline() { stop(); }
+
+  void read(std::uint32_t first, std::uint32_t count) {
+    Slot& s = slots_[next_];
+    {
+      std::unique_lock lk(m_);
+      cv_.wait(lk, [&] { return !s.full || werr_; });
+      if (werr_) std::rethrow_exception(werr_);
+    }
+    dev_.read_blocks(first, count, w_[next_]);
+    {
+      std::lock_guard lk(m_);
+      s = Slot{first, count, true};
+    }
+    cv_.notify_all();
+    next_ ^= 1;
+  }
+
+  // Waits until every window is written; rethrows the writer's failure.
+  void finish() {
+    {
+      std::lock_guard lk(m_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    if (writer_.joinable()) writer_.join();
+    if (werr_) std::rethrow_exception(werr_);
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t first = 0, count = 0;
+    bool full = false;
+  };
+
+  void stop() {
+    {
+      std::lock_guard lk(m_);
+      done_ = true;
+      abort_ = true;
+    }
+    cv_.notify_all();
+    if (writer_.joinable()) writer_.join();
+  }
+
+  void write_loop() {
+    try {
+      std::uint64_t written = 0;
+      if (progress_) progress_(0, total_);
+      for (int idx = 0;; idx ^= 1) {
+        Slot s;
+        {
+          std::unique_lock lk(m_);
+          cv_.wait(lk, [&] { return slots_[idx].full || done_ || abort_; });
+          if (abort_ || !slots_[idx].full) return;
+          s = slots_[idx];
+        }
+        put(out_, s.first, s.count, w_[idx].data());
+        {
+          std::lock_guard lk(m_);
+          slots_[idx].full = false;
+        }
+        cv_.notify_all();
+        written += s.count;
+        if (progress_) progress_(written, total_);
+      }
+    } catch (...) {
+      {
+        std::lock_guard lk(m_);
+        werr_ = std::current_exception();
+      }
+      cv_.notify_all();
+    }
+  }
+
+  ControlDevice& dev_;
+  Window (&w_)[2];
+  std::uint32_t bs_;
+  Output out_;
+  std::uint64_t total_;
+  const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  Slot slots_[2];
+  int next_ = 0;
+  bool done_ = false;
+  bool abort_ = false;
+  std::exception_ptr werr_;
+  std::thread writer_;
+};
+
+// Reads bytes of the snapshot before the wanted map is loaded (state 4:
+// preserved copies are read, not consumed) through one window.
+class SnapshotBytes {
+ public:
+  SnapshotBytes(ControlDevice& dev, const Window& w, std::uint32_t bs, std::uint32_t total)
+      : dev_(dev), w_(w), bs_(bs), total_(total), per_window_(static_cast<std::uint32_t>(w.size() / bs)) {}
+
+  void operator()(std::uint64_t offset, void* buf, std::size_t len) const {
+    auto* out = static_cast<std::uint8_t*>(buf);
+    while (len) {
+      std::uint64_t first = offset / bs_;
+      std::uint64_t last = (offset + len - 1) / bs_;
+      std::uint64_t count = std::min<std::uint64_t>(last - first + 1, per_window_);
+      if (first + count > total_) throw std::out_of_range("read beyond the end of the device");
+      dev_.read_blocks(static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count), w_);
+      std::uint64_t skip = offset - first * bs_;
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(len, count * bs_ - skip));
+      std::memcpy(out, w_.data() + skip, n);
+      out += n;
+      offset += n;
+      len -= n;
+    }
+  }
+
+ private:
+  ControlDevice& dev_;
+  const Window& w_;
+  std::uint64_t bs_;
+  std::uint32_t total_;
+  std::uint32_t per_window_;
+};
+
+// Why the module's tracking session cannot give a changed-block map, seen
+// before the snapshot; empty when it looks usable.
+std::string automap_unusable(const AutoMapState& s, std::uint32_t total) {
+  if (s.state == CGD_AUTOMAP_NOT_IN_SYNC && s.mapLen == 0)
+    return "the module has no tracking session for the device (reloaded, or tracking was stopped)";
+  if (s.state != CGD_AUTOMAP_IN_SYNC) return "the tracking session is out of sync (writes were missed)";
+  if (s.mapLen != total) return "the device was resized since the last backup";
+  return {};
+}
+
+double seconds(const StatsTime& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
+
+BackupResult run(const BackupOptions& o, bool want_incremental) {
+  const auto t0 = std::chrono::steady_clock::now();
+  BackupResult r;
+  r.requested_incremental = want_incremental;
+  r.major = o.major;
+  r.minor = o.minor;
+
+  fs::create_directories(o.dir);
+  std::optional<Catalog> cat = Catalog::load(o.dir);
+
+  ControlDevice dev(o.device_node);
+  const BlockSize geo = dev.get_block_size(o.major, o.minor);
+  if (geo.blockSize < 512 || geo.blockSize > 65536 || geo.blockSize % 512)
+    throw Error(Errc::unavailable, "CGD_GET_BLOCK_SIZE", CGD_ERR_UNAVAILABLE, 0, std::nullopt,
+                "unusable block size " + std::to_string(geo.blockSize));
+  const std::uint32_t bs = static_cast<std::uint32_t>(geo.blockSize);
+  const std::uint64_t dev_bytes = static_cast<std::uint64_t>(geo.partitionSizeKB) * 1024;
+  const std::uint64_t total64 = dev_bytes / bs;
+  if (total64 == 0 || total64 > 0xffffffffull)
+    throw Error(Errc::invalid, "CGD_GET_BLOCK_SIZE", CGD_ERR_INVALID, 0, std::nullopt,
+                "device size of " + std::to_string(total64) + " blocks cannot be backed up");
+  const std::uint32_t total = static_cast<std::uint32_t>(total64);
+  r.block_size = bs;
+  r.total_blocks = total;
+
+  // A catalog made for other geometry cannot take this backup into its chain.
+  if (cat && (cat->major != o.major || cat->minor != o.minor || cat->block_size != bs ||
+              cat->block_count != total)) {
+    r.catalog_note = "the earlier catalog describes another device or geometry; a new chain starts "
+                     "(its files are kept)";
+  }
+  bool geometry_fits = cat && r.catalog_note.empty();
+  bool incremental = want_incremental;
+  if (incremental) {
+    if (!cat || !cat->latest()) r.fallback_reason = "there is no earlier backup in the catalog";
+    else if (!geometry_fits) {
+      r.fallback_reason = cat->block_count != total ? "the device was resized since the last backup"
+                                                   : "the catalog describes another device or block size";
+    } else if (!cat->key) r.fallback_reason = "the catalog holds no tracking key from a completed backup";
+    if (!r.fallback_reason.empty()) incremental = false;
+  }
+
+  const std::uint32_t max_cache = o.max_cache_blocks ? o.max_cache_blocks : default_max_cache_blocks(total, bs);
+  dev.start_backup(o.major, o.minor, total, max_cache);
+  if (incremental) {
+    std::string why = automap_unusable(dev.get_automap_state(), total);
+    if (!why.empty()) {
+      r.fallback_reason = why;
+      incremental = false;
+    }
+  }
+
+  const State st = dev.get_state();
+  if (st.mmapSize < static_cast<int>(bs))
+    throw Error(Errc::invalid, "CGD_GET_STATE", 0, 0, st.state,
+                "transfer windows of " + std::to_string(st.mmapSize) + " bytes cannot hold a block");
+  Window windows[2] = {Window(dev, static_cast<std::size_t>(st.mmapSize)),
+                       Window(dev, static_cast<std::size_t>(st.mmapSize))};
+  const std::uint32_t per_window = static_cast<std::uint32_t>(windows[0].size() / bs);
+
+  // The snapshot.  A full backup replaces the tracking session so that its
+  // key and map start at this snapshot; a refused key does the same.
+  if (!incremental) dev.no_load_from_automap();
+  const std::int64_t snap_time = static_cast<std::int64_t>(std::time(nullptr));
+  try {
+    dev.snapshot(incremental ? cat->key : std::nullopt);
+  } catch (const Error& e) {
+    if (e.code() != Errc::key_mismatch) throw;
+    if (!incremental) throw;
+    r.fallback_reason = "the module's tracking session has another key than the catalog's";
+    incremental = false;
+    dev.no_load_from_automap();
+    dev.snapshot(std::nullopt);
+  }
+  const AutoMapState ams = dev.get_automap_state();
+  std::optional<Key> new_key;
+  if (ams.state == CGD_AUTOMAP_IN_SYNC && ams.mapLen == total) {
+    Key k;
+    std::memcpy(k.data(), ams.amsKey.key, k.size());
+    new_key = k;
+  }
+
+  std::optional<BlockBitmap> changed;
+  if (incremental) {
+    std::optional<std::vector<std::uint8_t>> m = dev.get_automap(total);
+    if (!m) {
+      r.fallback_reason = "the module handed over no changed-block map";
+      incremental = false;
+    } else {
+      changed = BlockBitmap(std::move(*m), total);
+      r.blocks_changed = changed->count();
+    }
+  }
+  r.kind = incremental ? BackupKind::incremental : BackupKind::full;
+
+  // The wanted blocks.
+  BlockBitmap wanted(total, true);
+  r.all_blocks = o.all_blocks;
+  if (!o.all_blocks) {
+    SnapshotBytes reader(dev, windows[0], bs, total);
+    UsedBlocks used = used_blocks(std::cref(reader), dev_bytes, bs, total);
+    r.fs_note = used.note;
+    if (used.map) {
+      wanted = std::move(*used.map);
+    } else {
+      r.all_blocks = true;
+      r.fs_note += "; every block is taken";
+    }
+  }
+  if (changed) wanted.intersect(*changed);
+  r.blocks_wanted = wanted.count();
+  dev.load_block_map(wanted.bytes(), total);
+
+  // Read and write out.
+  const std::uint32_t sequence = cat ? cat->next_sequence() : 1;
+  std::optional<ImageWriter> image;
+  std::optional<DeltaWriter> delta;
+  Output out;
+  if (incremental) {
+    delta.emplace(o.dir, sequence, snap_time, bs, cat->latest()->info.checksum, wanted);
+    out = &*delta;
+  } else {
+    image.emplace(o.dir, sequence, snap_time, bs, wanted);
+    out = &*image;
+  }
+  {
+    Pipeline pipe(dev, windows, bs, out, r.blocks_wanted, o.progress);
+    wanted.for_each_run(per_window, [&](std::uint32_t first, std::uint32_t count) { pipe.read(first, count); });
+    pipe.finish();
+  }
+  const State end = dev.get_state();
+  if (end.state != CGD_STATE_READING)
+    throw Error(Errc::invalid, "backup", 0, 0, end.state,
+                "the session left the reading state: the image cannot be trusted");
+  try {
+    r.stats = dev.get_stats();
+  } catch (const Error& e) {
+    if (e.code() != Errc::bad_command) throw;  // a module without the statistics command
+  }
+  for (Window& w : windows) w = Window();
+  dev.close();
+
+  FileInfo info = incremental ? delta->finish() : image->finish();
+
+  // Only now, with the files durable, does the catalog take the backup and
+  // the session's new key.
+  Catalog next;
+  if (geometry_fits) next = *cat;
+  next.major = o.major;
+  next.minor = o.minor;
+  next.block_size = bs;
+  next.block_count = total;
+  if (!geometry_fits && cat) next.entries.clear();
+  ChainEntry e;
+  e.sequence = sequence;
+  e.kind = r.kind;
+  if (incremental) e.parent = cat->latest()->sequence;
+  e.time = snap_time;
+  e.info = info;
+  next.entries.push_back(e);
+  next.key = new_key;
+  next.save(o.dir);
+
+  r.sequence = sequence;
+  r.file = info.file;
+  r.bytes_written = info.bytes_written;
+  r.key_stored = new_key.has_value();
+  if (r.stats) {
+    r.blocks_from_store = static_cast<std::uint64_t>(std::max(0, r.stats->totalReadCBs));
+    r.blocks_from_disk = static_cast<std::uint64_t>(std::max(0, r.stats->totalReadBlocks));
+    r.frozen_seconds = seconds(r.stats->eTimeFrozen);
+  }
+  r.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.throughput = r.elapsed_seconds > 0 ? static_cast<double>(r.bytes_written) / r.elapsed_seconds : 0;
+  return r;
+}
+
+}  // namespace
+
+BackupResult full_backup(const BackupOptions& o) { return run(o, false); }
+BackupResult incremental_backup(const BackupOptions& o) { return run(o, true); }
+
+}  // namespace cowguard::agent
