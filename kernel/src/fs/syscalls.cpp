@@ -14,6 +14,7 @@
 #include <linux/poll.h>
 
 #include "fs/vfs.h"
+#include "locking/lockcheck_hooks.h"
 #include "standin/user.h"
 
 using namespace standin::vfs;
@@ -144,6 +145,7 @@ int ioctl(int fd, unsigned long cmd, unsigned long arg)
 		ret = fops->unlocked_ioctl(file, static_cast<unsigned>(cmd), arg);
 	else if (fops->ioctl)
 		ret = fops->ioctl(file_inode(file), file, static_cast<unsigned>(cmd), arg);
+	standin::lockcheck::return_to_user();
 	return ret < 0 ? static_cast<int>(fail(ret)) : static_cast<int>(ret);
 }
 

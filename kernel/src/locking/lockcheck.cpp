@@ -295,6 +295,21 @@ void release(const void* lock, const struct lockdep_map* map, LockType type, con
   __record(s, "bad-unlock", std::move(r));
 }
 
+void return_to_user() {
+  kern::Task* t = kern::self();
+  State& s = state();
+  std::lock_guard lk(s.mu);
+  for (bool again = true; again;) {
+    again = false;
+    for (Held* h : t->held)
+      if (h->type == LockType::sem && !s.classes[h->cls].counter) {
+        __make_counter(s, h->lock, h->cls);  // drops h
+        again = true;
+        break;
+      }
+  }
+}
+
 void task_exit(kern::Task* t) {
   State& s = state();
   std::lock_guard lk(s.mu);

@@ -25,5 +25,9 @@ void acquire_failed(const void* lock);
 void release(const void* lock, const struct lockdep_map* map, LockType type, const void* site);
 // A task ends: forget what it holds.
 void task_exit(kern::Task* t);
+// The task returns from a system call to user space.  No lock is held
+// across that return, so a semaphore it still holds is a counter (a unit
+// taken now and given back by a later call), as if released by another task.
+void return_to_user();
 
 }  // namespace standin::lockcheck
