@@ -1,0 +1,137 @@
+// The interactive console: one step per line, over the stand-in kernel that
+// runs in this process.  A step adds disks and partitions, makes and mounts
+// file systems, loads the module, opens the control device, sends module
+// commands with named fields (or raw numbers and bytes), maps windows, reads
+// and writes devices and injects faults.  After each step the console prints
+// its status (number and name), the records it returned and the kernel log
+// lines it caused.  `expect STATUS` checks the step before it; a step that
+// fails with no matching expect is an unexpected failure and makes the exit
+// code non-zero.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "cowguard.h"
+#include "standin/block.h"
+
+namespace cowguard::tool {
+
+// The module built for this command's kernel line.
+std::string default_module_path();
+// The kernel line this command was built for ("2.6.18").
+std::string kernel_line();
+
+struct ConsoleOptions {
+  std::string module_path;  // insmod without a path loads this one
+  bool echo = true;         // print each line read ("> line") before its output
+  bool prompt = false;      // print a prompt before reading (a terminal)
+};
+
+// A usage error of one step: bad words or fields.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Console {
+ public:
+  Console(std::ostream& out, ConsoleOptions opts);
+  ~Console();  // unmaps, closes, unloads, unmounts and removes what it made
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // Runs one line.  false when the line asks to quit.
+  bool run_line(const std::string& line);
+  // Runs every line of the stream, up to its end or `quit`.
+  void run(std::istream& in);
+  // Ends the last step (an unchecked failure counts now).
+  void finish();
+
+  int unexpected_failures() const { return failures_; }
+  int exit_code() const { return failures_ ? 1 : 0; }
+
+  // The outcome of one step.
+  struct Outcome {
+    bool module = false;  // a module command: the code is a module status
+    long code = 0;        // status: 0, a module status, or -errno
+    int err = 0;          // errno of a failed system call (code -1)
+    std::string text;     // name for a result outside the tables ("FAILED")
+  };
+
+ private:
+  using Handler = std::function<Outcome(Fields&)>;
+  struct Command {
+    std::string group, usage, help;
+    Handler run;
+  };
+  struct DiskEntry {
+    std::unique_ptr<standin::block::Disk> disk;
+    std::string path;  // file disk: its image file
+  };
+  struct Window {
+    int fd;
+    void* addr;
+    std::size_t len;
+  };
+
+  void add_commands();
+  void add_disk_commands();
+  void add_module_commands();
+  void add(const std::string& group, const std::string& name, const std::string& usage,
+           const std::string& help, Handler h);
+  void help(const std::vector<std::string>& words);
+  void settle();
+  void report(const Outcome& o);
+  void print_log();
+  bool expect_matches(const std::string& want, const Outcome& o) const;
+
+  // Word parsers shared by the steps; each throws UsageError.
+  standin::block::devnum device(const std::string& word) const;
+  DiskEntry& disk(const std::string& word);
+  std::uint64_t size_arg(const std::string& word, const char* what) const;
+  std::uint64_t uint_arg(const std::string& word, const char* what) const;
+  int fd_arg(const std::string& word) const;
+  std::string need(Fields& f, std::size_t i, const char* what) const;
+  std::uint64_t uint_field(Fields& f, const std::string& name, std::uint64_t def) const;
+  // A pointer field: absent gives def; "null", "bad" (unmapped), "ro" (read
+  // only) or a number.
+  void* ptr_field(Fields& f, const std::string& name, void* def) const;
+  Window& window(const std::string& word);
+  Window* window_of(int fd);
+  Outcome ioctl_step(int fd, unsigned long cmd, void* arg);
+  void hexdump(const std::uint8_t* p, std::size_t len, std::uint64_t base);
+
+  // Steps write to out_, a buffer; the console passes it on to sink_ after
+  // the step's status line.
+  std::ostream& sink_;
+  std::ostringstream buf_;
+  std::ostream& out_ = buf_;
+  void flush_buf();
+  ConsoleOptions opts_;
+  std::map<std::string, Command> commands_;
+  std::vector<DiskEntry> disks_;
+  std::set<standin::block::devnum> mounted_;
+  std::set<int> fds_;
+  std::map<std::string, Window> windows_;
+  int next_window_ = 1;
+  std::map<int, standin::block::devnum> started_;  // fd -> device given at start
+  std::map<int, unsigned> blocks_;                 // fd -> totalBlocks given at start
+  std::map<standin::block::devnum, AMSessionKey> keys_;  // last key read per device
+  char* pages_ = nullptr;  // rw, read-only and unmapped pages for pointer fields
+  std::size_t log_mark_ = 0;
+  std::vector<std::string> last_log_;
+  std::optional<Outcome> pending_;
+  bool pending_checked_ = true;
+  int failures_ = 0;
+};
+
+}  // namespace cowguard::tool
