@@ -224,14 +224,34 @@ int newAMS(struct Backup *b, struct AutoMapSession **amSession)
 }
 
 /*
- * Closes a session that is out of the table: unhooks its device, waits
- * until no hook or command is inside it, frees it.  May sleep.
+ * Whether kdev is the device of the started backup.  Its registry entry is
+ * then the backup's as well: the backup's hook is (or is about to be) on
+ * the queue, and the backup's close hands the queue back.
+ */
+static int isBackupDevice(dev_t kdev)
+{
+	struct Backup *b;
+	int mine;
+
+	down_read(&activeSessionUsers);
+	b = READ_ONCE(activeSession);
+	mine = b && b->diskInfo.kdev == kdev;
+	up_read(&activeSessionUsers);
+	return mine;
+}
+
+/*
+ * Closes a session that is out of the table: unhooks its device (unless a
+ * started backup protects that device: taking the entry away would take
+ * copy-before-write from it), waits until no hook or command is inside it,
+ * frees it.  May sleep.
  */
 void closeAM(struct AutoMapSession *ams)
 {
 	unsigned long flags;
 
-	unSetMRFAMS(ams);
+	if (!isBackupDevice(ams->diskInfo.kdev))
+		unSetMRFAMS(ams);
 	waitForAMSUsers(ams, &flags);
 	spin_unlock_irqrestore(&ams->usersLock, flags);
 	freeAMS(ams);

@@ -41,6 +41,10 @@
  * activeSession/activeSessionUsers: the backup the hook protects; readers:
  *	the hook; writer: the session close.
  * backup_cache*: the kbackupd thread's pid, run flag and completions.
+ * autoMapSem: held by a snapshot from the lookup of the device's tracking
+ *	session to the frozen instant (it uses the session without a
+ *	reference in between) and by the shutdown command while it closes
+ *	every session; taken after a record's bSem, before writers.  Sleeps.
  */
 extern atomic_t initDone;
 extern atomic_t curAllocAMPages;
@@ -55,6 +59,7 @@ extern atomic_t busy;
 extern spinlock_t busyLock;
 extern struct Backup *activeSession;
 extern struct rw_semaphore activeSessionUsers;
+extern struct semaphore autoMapSem;
 extern pid_t backup_cachePID;
 extern atomic_t backup_cacheThreadContinue;
 extern struct completion backup_cacheThreadExited;
@@ -73,6 +78,7 @@ void cgdUnlockRequestQueue(request_queue_t *q, unsigned long *flags);
 request_queue_t *getRequestQueue(struct DiskInfo *diskInfo);
 void cgdLockPartitions(struct block_device *disk);
 void cgdUnlockPartitions(struct block_device *disk);
+void cgdCondResched(void);
 
 /* Module lifecycle and control device. */
 int cgdInit(void);

@@ -58,6 +58,13 @@ DEFINE_SPINLOCK(busyLock);
 struct Backup *activeSession = NULL;
 DECLARE_RWSEM(activeSessionUsers);
 
+/*
+ * Keeps the shutdown command from closing tracking sessions while a
+ * snapshot works with its device's session or a backup's close hands its
+ * queue back.  Taken after a record's bSem and before its writers.
+ */
+DECLARE_MUTEX(autoMapSem);
+
 /* The kbackupd thread: its pid (above 0 while it runs), run flag and completions. */
 pid_t backup_cachePID = 0;
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
@@ -134,13 +141,16 @@ void cgdExit(void)
 
 /*
  * Command 15: closes every tracking session.  Unlike unload it keeps the
- * device registered and leaves the open sessions alone.  May sleep.
+ * device registered and leaves the open sessions alone: a running backup
+ * keeps its hook (closeAM leaves its device registered).  May sleep.
  */
 int cgdShutdown(void)
 {
 	if (cgdCheckModUse())
 		return -1;
+	down(&autoMapSem);
 	closeAllAMS();
+	up(&autoMapSem);
 	return 0;
 }
 

@@ -7,10 +7,7 @@
  * The dispatcher takes no lock of its own; handlers serialise on the
  * session's bSem.  Its only shared write is the session's ioctlCount.
  * Everything here may sleep (user copies, handlers).
- *
- * A command whose handler is not built in yet is decoded and its record
- * copied as usual, then refused as unknown; its handler call is wired at
- * the marked line when the handler lands.
+
  */
 #include <linux/kernel.h>
 #include <linux/fs.h>
@@ -63,8 +60,7 @@ static int doStartBackup(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlStartBackup(b, cgdDevNum(sb.major, sb.minor), sb.totalBlocks, sb.maxCacheBlocks); */
-	return badCommand();
+	return ioctlStartBackup(b, cgdDevNum(sb.major, sb.minor), sb.totalBlocks, sb.maxCacheBlocks);
 }
 
 static int doSnapShot(struct Backup *b, const void __user *arg)
@@ -74,8 +70,7 @@ static int doSnapShot(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlSnapShot(b, ss.amsKey, ss.len); */
-	return badCommand();
+	return ioctlSnapShot(b, ss.amsKey, ss.len);
 }
 
 static int doGetState(struct Backup *b, const void __user *arg)
@@ -85,8 +80,7 @@ static int doGetState(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetState(b, gs.s, gs.len); */
-	return badCommand();
+	return ioctlGetState(b, gs.s, gs.len);
 }
 
 static int doGetAutoMapState(struct Backup *b, const void __user *arg)
@@ -96,8 +90,7 @@ static int doGetAutoMapState(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetAutoMapState(b, gams.ams, gams.len); */
-	return badCommand();
+	return ioctlGetAutoMapState(b, gams.ams, gams.len);
 }
 
 /*
@@ -121,8 +114,7 @@ static int doLoadBlockMap(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlLoadBlockMap(b, &ubm); */
-	return badCommand();
+	return ioctlLoadBlockMap(b, &ubm);
 }
 
 static int doGetAutoMap(struct Backup *b, const void __user *arg)
@@ -132,8 +124,7 @@ static int doGetAutoMap(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetAutoMap(b, &ubm); */
-	return badCommand();
+	return ioctlGetAutoMap(b, &ubm);
 }
 
 static int doGetDirtyBlock(struct Backup *b, const void __user *arg)
@@ -143,8 +134,7 @@ static int doGetDirtyBlock(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetDirtyBlock(b, db.blockNum); */
-	return badCommand();
+	return ioctlGetDirtyBlock(b, db.blockNum);
 }
 
 static int doReadBlocks(struct Backup *b, const void __user *arg)
@@ -164,8 +154,7 @@ static int doGetStats(struct Backup *b, const void __user *arg)
 
 	if (ret)
 		return ret;
-	/* wired: return ioctlGetStats(b, gst.stats, gst.len); */
-	return badCommand();
+	return ioctlGetStats(b, gst.stats, gst.len);
 }
 
 /* Commands without a record: the argument is not read. */
@@ -173,14 +162,11 @@ static int doNoRecord(struct Backup *b, unsigned int cmd)
 {
 	switch (cmd) {
 	case CGD_NO_LOAD_FROM_AUTOMAP:
-		/* wired: return ioctlNoLoadFromAutoMap(b); */
-		break;
+		return ioctlNoLoadFromAutoMap(b);
 	case CGD_NO_START_AUTOMAP:
-		/* wired: return ioctlNoStartAutoMap(b); */
-		break;
+		return ioctlNoStartAutoMap(b);
 	case CGD_SYNC:
-		/* wired: return ioctlSync(b); */
-		break;
+		return ioctlSync(b);
 	}
 	return badCommand();
 }

@@ -1,10 +1,18 @@
 /*
- * Backup sessions: the close of a session record.
+ * Backup sessions: the start and the close of a session record.
+ *
+ * The start claims the module (busy, one started backup at a time) and
+ * builds, under bSem, everything copy-before-write needs: geometry, the
+ * store's buckets, kbackupd, the store's object caches, the map of
+ * preserved blocks, the queue's real make-request function and the block
+ * reader's requests.  A failed start keeps what it built; the close frees it.
  *
  * A record is closed when its open file is released, whatever state it is
  * in; every step skips what was never built.  The close takes bSem, then
- * writers for writing, and holds both until the teardown is done, so no
- * command of the session and no deciding backup hook runs meanwhile.
+ * autoMapSem (so the shutdown command cannot close the device's tracking
+ * session while the queue is being handed back), then writers for writing,
+ * and holds bSem and writers until the teardown is done, so no command of
+ * the session and no deciding backup hook runs meanwhile.
  */
 #include <linux/kernel.h>
 #include <linux/kdev_t.h>
@@ -12,6 +20,7 @@
 #include <linux/sched.h>
 #include <linux/spinlock.h>
 #include <linux/rwsem.h>
+#include <linux/vmalloc.h>
 
 #include "cgdlib.h"
 
@@ -78,6 +87,7 @@ static u32 __stopSession(struct Backup *b)
 	if (READ_ONCE(activeSession) == b)
 		WRITE_ONCE(activeSession, NULL);
 	up_write(&activeSessionUsers);
+	up(&autoMapSem);
 
 	/* The queue is empty and no session is active: the thread can go. */
 	killWorkQueue(b);
@@ -92,7 +102,7 @@ static void __freeSession(struct Backup *b)
 	closeCache(b);
 	closeBRCache(b);
 	closeDiskInfo(&b->diskInfo);
-	/* ---- wanted-block map (closeBUBlockMap) goes here ---- */
+	closeBUBlockMap(b);
 	closeCacheMap(b);
 	closeBlockTable(b);
 }
@@ -107,7 +117,8 @@ static void reportSession(struct Backup *b, u32 saved)
 		return;
 	stats = (struct Stats *)kzalloc(sizeof(*stats), GFP_KERNEL);
 	if (stats) {
-		/* ---- the statistics are filled and printed here (setStats, printStats) ---- */
+		setStats(b, stats);
+		printStats(stats);
 		kfree(stats);
 	}
 	printk("<6>%s: backup finished device major=%d minor=%d\n", "closeBackup",
@@ -141,6 +152,118 @@ static void waitForHookUsers(struct Backup *b)
 		schedule();
 }
 
+/*
+ * Claims the module for b.  0 when b now holds it; otherwise the status
+ * of the refusal: CGD_ERR_ALREADY_STARTED when b holds it already (its
+ * running backup is left alone), CGD_ERR_BACKUP_OPEN when another record
+ * holds it (b is marked refused).
+ */
+static int claimModule(struct Backup *b, dev_t kdev)
+{
+	unsigned long flags;
+	int mine;
+
+	spin_lock_irqsave(&busyLock, flags);
+	if (atomic_read(&busy) != 1) {
+		atomic_set(&busy, 1);
+		b->holdsModule = 1;
+		spin_unlock_irqrestore(&busyLock, flags);
+		return CGD_OK;
+	}
+	mine = b->holdsModule;
+	spin_unlock_irqrestore(&busyLock, flags);
+
+	if (mine) {
+		printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n",
+		       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
+		return CGD_ERR_ALREADY_STARTED;
+	}
+	WRITE_ONCE(b->state, (u32)CGD_STATE_REFUSED);
+	printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
+	       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
+	return CGD_ERR_BACKUP_OPEN;
+}
+
+/* Steps of the start after the geometry; b is in state 1.  Caller holds bSem. */
+static int __buildSession(struct Backup *b)
+{
+	dev_t kdev = b->diskInfo.kdev;
+	int status;
+
+	b->maxVMPages = b->diskInfo.blockSize * 256 / 4096;
+	if (b->maxVMPages > CGD_MAX_VM_PAGES)
+		b->maxVMPages = CGD_MAX_VM_PAGES;
+
+	status = newBlockTable(b);
+	if (status)
+		return status;
+	status = startWorkQueue(b);
+	if (status)
+		return status;
+	allocateBRCache(b);
+	status = newStoreCaches(b);
+	if (status)
+		return status;
+	status = newCacheMap(b);
+	if (status)
+		return status;
+
+	b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
+	if (!b->diskInfo.realMRF) {
+		printk("<3>%s: error getting real MRF for major=%d minor=%d\n", "ioctlStartBackup",
+		       MAJOR(kdev), MINOR(kdev));
+		return CGD_ERR_NOT_READY;
+	}
+	return allocateBlockRequests(b);
+}
+
+/*
+ * Command 1: starts a backup of kdev on b.  totalBlocks_ is the file
+ * system's size in blocks as the agent sees it, maxCacheBlocks_ the most
+ * blocks the store may hold.  Returns a status (or the negative result of
+ * a failed thread creation).  May sleep.
+ */
+int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCacheBlocks_)
+{
+	int status;
+
+	status = claimModule(b, kdev);
+	if (status)
+		return status;
+
+	down(&b->bSem);
+	if (READ_ONCE(b->state) != CGD_STATE_IDLE) {
+		/*
+		 * Only a record refused earlier gets here; it has nothing
+		 * started, so the module it just claimed is given back.
+		 */
+		printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n",
+		       __func__, MAJOR(kdev), MINOR(kdev));
+		up(&b->bSem);
+		releaseBusy(b);
+		return CGD_ERR_ALREADY_STARTED;
+	}
+
+	b->maxCacheBlocks = maxCacheBlocks_;
+	b->diskInfo.numBlocks = totalBlocks_;
+	status = getDiskInfo(&b->diskInfo, kdev);
+	if (status)
+		goto out;
+
+	WRITE_ONCE(b->state, (u32)CGD_STATE_STARTING);
+	status = __buildSession(b);
+	if (status)
+		goto out;
+
+	WRITE_ONCE(activeSession, b);
+	WRITE_ONCE(b->state, (u32)CGD_STATE_STARTED);
+	printk("<6>%s: backup started for device major=%d minor=%d\n", __func__, MAJOR(kdev),
+	       MINOR(kdev));
+out:
+	up(&b->bSem);
+	return status;
+}
+
 void allocateBRCache(struct Backup *b)
 {
 }
@@ -158,6 +281,7 @@ void closeBackup(struct Backup *b)
 	u32 saved;
 
 	down(&b->bSem);
+	down(&autoMapSem);		/* released by __stopSession once activeSession is clear */
 	down_write(&b->writers);
 
 	__handBackQueue(b);

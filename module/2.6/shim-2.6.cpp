@@ -10,6 +10,7 @@
 #include <linux/genhd.h>
 #include <linux/blkdev.h>
 #include <linux/spinlock.h>
+#include <linux/sched.h>
 
 #include "cgdlib.h"
 
@@ -100,4 +101,15 @@ void cgdLockPartitions(struct block_device *disk)
 void cgdUnlockPartitions(struct block_device *disk)
 {
 	bdev_unlock_partitions(disk);
+}
+
+/*
+ * Offers the processor before a command takes its session's semaphore.
+ * 2.6.18 kernels offer it with cond_resched; 2.6.12 commands do not.
+ */
+void cgdCondResched(void)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 18)
+	cond_resched();
+#endif
 }

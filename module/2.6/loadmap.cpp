@@ -1,0 +1,106 @@
+/*
+ * The load of the wanted-block map: after the snapshot the agent names the
+ * blocks it will read.  From the switch to state 6 on, the backup hook
+ * preserves only wanted blocks, and every block preserved before that the
+ * agent does not want is dropped from the store.
+ *
+ * Locking: bSem for the whole command; writers (write) only around the
+ * switch to state 6, so that no hook decision straddles the change of rule;
+ * the cleaning takes cacheUsers and one bucket at a time (store.cpp).
+ */
+#include <linux/kernel.h>
+#include <linux/rwsem.h>
+
+#include "cgdlib.h"
+
+/*
+ * The load failed: state 9, unless kbackupd or the hook has set an error
+ * state of its own meanwhile (that one is kept).
+ */
+static void setMapError(struct Backup *b)
+{
+	u32 old = READ_ONCE(b->state);
+
+	while (old <= CGD_STATE_READING &&
+	       !__atomic_compare_exchange_n(&b->state, &old, (u32)CGD_STATE_MAP_ERROR, false,
+					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+		;
+}
+
+/* Releases the backup's blockMap, if it holds one, and its page count. */
+void closeBUBlockMap(struct Backup *b)
+{
+	u32 freed = 0;
+
+	if (!b->blockMap.map)
+		return;
+	closeBlockMap(&b->blockMap, &freed);
+	atomic_sub((int)freed, &b->curAllocPages);
+}
+
+/* Builds blockMap from size blocks of the user bitmap at data.  Caller holds bSem. */
+int newBUBlockMap(struct Backup *b, u32 size, void __user *data)
+{
+	u32 pages = 0;
+	int status;
+
+	status = newBlockMap(&b->blockMap, size, data, 0, &pages);
+	if (status) {
+		printk("<3>%s: error creating map of size=%u\n", __func__, size);
+		return status;
+	}
+	atomic_add((int)pages, &b->totalAllocPages);
+	atomic_add((int)pages, &b->curAllocPages);
+	return CGD_OK;
+}
+
+/*
+ * Command 7: loads the agent's wanted-block map (userBM is the kernel copy
+ * of its UserBlockMap; map is still a user address).  Returns a status.
+ * May sleep.
+ */
+int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
+{
+	int status;
+
+	down(&b->bSem);
+	if (READ_ONCE(b->state) != CGD_STATE_SNAPPED) {
+		printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
+		up(&b->bSem);
+		return CGD_ERR_INVALID;
+	}
+	WRITE_ONCE(b->state, (u32)CGD_STATE_LOADING_MAP);
+
+	/*
+	 * A changed-block map handed over by the snapshot and not fetched is
+	 * of no further use: the wanted map takes its place.
+	 */
+	closeBUBlockMap(b);
+	status = newBUBlockMap(b, userBM->mapLen, userBM->map);
+	if (status) {
+		setMapError(b);
+		printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
+		up(&b->bSem);
+		return status;
+	}
+
+	/* 5 -> 6; an error state set meanwhile by kbackupd or the hook stays. */
+	down_write(&b->writers);
+	{
+		u32 loading = CGD_STATE_LOADING_MAP;
+
+		__atomic_compare_exchange_n(&b->state, &loading, (u32)CGD_STATE_READING, false,
+					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+	}
+	up_write(&b->writers);
+
+	status = cleanUpCache(b);
+	if (status) {
+		setMapError(b);
+		printk("<3>%s: error cleaning cache%s", __func__, "\n");
+		up(&b->bSem);
+		return status;
+	}
+	up(&b->bSem);
+	return CGD_OK;
+}
