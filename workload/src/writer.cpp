@@ -66,6 +66,9 @@ struct Ext4Workload::Impl {
   std::map<std::string, ext2_ino_t> dirs;  // by path, root excluded.  Protected by op_m
   std::uint64_t next_name = 0;             // Protected by op_m
   std::atomic<std::uint64_t> ops{0};
+  // Freezes waiting for op_m: workers let them in first (a mutex is not
+  // fair, and a worker would otherwise take it again at once).
+  std::atomic<int> freezes_waiting{0};
 
   mutable std::mutex inst_m;
   std::condition_variable inst_cv;
@@ -286,7 +289,9 @@ struct Ext4Workload::Impl {
   // Waits for a thaw and runs one operation; false when it did not run one
   // (stopping or failed).
   bool step(std::unique_lock<std::mutex>& lk, bool honour_stop) {
-    op_cv.wait(lk, [&] { return failed || (honour_stop && stopping) || !frozen; });
+    op_cv.wait(lk, [&] {
+      return failed || (honour_stop && stopping) || (!frozen && freezes_waiting.load() == 0);
+    });
     if (failed || (honour_stop && stopping)) return false;
     bool ok = run_one();
     op_cv.notify_all();
@@ -310,7 +315,9 @@ struct Ext4Workload::Impl {
   // ---- lock hooks ----
 
   void on_lockfs() {
+    freezes_waiting.fetch_add(1);
     std::unique_lock lk(op_m);  // the operation running ends first
+    freezes_waiting.fetch_sub(1);
     frozen = true;
     FrozenInstant fi = build_instant(keep_device.load());
     fi.seq = seq++;
