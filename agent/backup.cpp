@@ -223,7 +223,10 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   const std::uint32_t max_cache = o.max_cache_blocks ? o.max_cache_blocks : default_max_cache_blocks(total, bs);
   dev.start_backup(o.major, o.minor, total, max_cache);
   if (incremental) {
-    std::string why = automap_unusable(dev.get_automap_state(), total);
+    const AutoMapState pre = dev.get_automap_state();
+    std::string why = automap_unusable(pre, total);
+    if (why.empty() && std::memcmp(pre.amsKey.key, cat->key->data(), CGD_KEY_SIZE) != 0)
+      why = "the module's tracking session has another key than the catalog's";
     if (!why.empty()) {
       r.fallback_reason = why;
       incremental = false;

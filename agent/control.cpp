@@ -272,11 +272,26 @@ void ControlDevice::snapshot(const std::optional<Key>& key) {
   SnapShot req{};
   req.amsKey = &k;
   req.len = sizeof k;
-  command("CGD_SNAPSHOT", CGD_SNAPSHOT, &req);
-  // A refused key leaves the session started without a status.
+  if (fd_ < 0) throw Error(Errc::system, "CGD_SNAPSHOT", 0, EBADF, std::nullopt, "the control device is closed");
+  int rc = user::ioctl(fd_, CGD_SNAPSHOT, arg_of(&req));
+  int err = errno;
   std::optional<unsigned> state = try_state();
-  if (state && *state == CGD_STATE_STARTED)
-    throw Error(Errc::key_mismatch, "CGD_SNAPSHOT", 0, 0, state);
+  if (rc == 0 && !(state && *state == CGD_STATE_STARTED)) return;
+  // Refused with the session still started: a key that is not the tracking
+  // session's is refused so (with or without a status); tell it apart from
+  // the other refusals by the session's key.
+  if (rc >= 0 && state && *state == CGD_STATE_STARTED) {
+    AutoMapState ams{};
+    GetAutoMapState greq{};
+    greq.ams = &ams;
+    greq.len = sizeof ams;
+    if (user::ioctl(fd_, CGD_GET_AUTOMAP_STATE, arg_of(&greq)) == 0 && ams.state == CGD_AUTOMAP_IN_SYNC &&
+        std::memcmp(ams.amsKey.key, k.key, CGD_KEY_SIZE) != 0)
+      throw Error(Errc::key_mismatch, "CGD_SNAPSHOT", rc, 0, state);
+  }
+  if (rc == 0) throw Error(Errc::unknown_status, "CGD_SNAPSHOT", 0, 0, state, "no snapshot was taken");
+  if (rc < 0) throw Error(Errc::system, "CGD_SNAPSHOT", 0, err, state);
+  throw Error(errc_of_status(rc), "CGD_SNAPSHOT", rc, 0, state);
 }
 
 State ControlDevice::get_state() {

@@ -100,9 +100,10 @@ class ControlDevice {
   BlockSize get_block_size(unsigned major, unsigned minor);
   void start_backup(unsigned major, unsigned minor, std::uint32_t total_blocks,
                     std::uint32_t max_cache_blocks);
-  // Takes the snapshot, presenting `key` (none: an all-zero key).  The module
-  // refuses a key that is not its session's without a status; this method
-  // then throws Error(key_mismatch) and the session stays started (state 2).
+  // Takes the snapshot, presenting `key` (none: an all-zero key).  A key
+  // that is not the device's tracking session's is refused with the session
+  // still started (state 2); this method then throws Error(key_mismatch),
+  // whatever status the module gave the refusal.
   void snapshot(const std::optional<Key>& key);
   State get_state();
   AutoMapState get_automap_state();
