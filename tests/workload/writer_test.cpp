@@ -30,8 +30,11 @@ TEST_P(WriterTest, OperationsLeaveACleanFileSystemThatHoldsTheModel) {
   ASSERT_EQ(sb::device_sectors(m.part) * 512, now.device.size());
   ExpectImageHolds(Save("now.img", now.device), now);
 
-  // Opened again, the file system gives the same files and directories.
+  // Every operation flushed: closing writes nothing more.  Opened again,
+  // the file system gives the same files and directories.
+  long writes = m.disk->counters().writes;
   w.reset();
+  EXPECT_EQ(writes, m.disk->counters().writes);
   auto again = Open(m.part, Small());
   ASSERT_NE(nullptr, again);
   wl::FrozenInstant reread = again->snapshot_now();

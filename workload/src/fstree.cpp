@@ -1,9 +1,11 @@
 #include "fstree.h"
 
 #include <et/com_err.h>
+#include <ext2fs/ext2_err.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace standin::workload {
 namespace {
@@ -79,6 +81,8 @@ errcode_t read_file(ext2_filsys fs, ext2_ino_t ino, std::vector<std::uint8_t>* d
 }
 
 std::string ext2_error(const std::string& what, errcode_t code) {
+  static std::once_flag tables;
+  std::call_once(tables, [] { initialize_ext2_error_table(); });
   return what + ": " + error_message(code);
 }
 

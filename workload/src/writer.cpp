@@ -347,10 +347,6 @@ std::unique_ptr<Ext4Workload> Ext4Workload::open(block::devnum part, const Workl
     if (err) *err = what;
     return nullptr;
   };
-  block::FsInfo info;
-  bool is_mounted = block::fs_info(part, &info);
-  if (is_mounted && info.frozen) return fail("the file system is frozen");
-
   auto impl = std::make_unique<Impl>();
   impl->dev = part;
   impl->opts = opts;
@@ -374,10 +370,15 @@ std::unique_ptr<Ext4Workload> Ext4Workload::open(block::devnum part, const Workl
                                            fs->super->s_mkfs_time}) + 1;
 
   std::unique_ptr<Ext4Workload> w(new Ext4Workload(std::move(impl)));
-  if (is_mounted) {
-    Impl* p = w->impl_.get();
-    p->hooks = block::set_lockfs_hooks(
-        part, {[p](block::devnum) { p->on_lockfs(); }, [p](block::devnum) { p->on_unlockfs(); }});
+  Impl* p = w->impl_.get();
+  p->hooks = block::set_lockfs_hooks(
+      part, {[p](block::devnum) { p->on_lockfs(); }, [p](block::devnum) { p->on_unlockfs(); }});
+  // Checked after the hooks are in: a freeze that reached its lockfs before
+  // them still shows as frozen here, any later one calls them.
+  block::FsInfo info;
+  if (p->hooks && block::fs_info(part, &info) && info.frozen) {
+    w.reset();
+    return fail("the file system is frozen");
   }
   return w;
 }
