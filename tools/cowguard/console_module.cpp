@@ -360,7 +360,8 @@ void Console::add_module_commands() {
         unsigned block = 0;
         DirtyBlock d{static_cast<unsigned*>(ptr_field(f, "blocknum", &block))};
         auto o = ioctl_step(fd, CGD_GET_DIRTY_BLOCK, &d);
-        if (o.code == 0 && d.blockNum == &block) out_ << "  block " << block << "\n";
+        if (o.code == 0 && d.blockNum == &block)
+          out_ << "  block " << block << (block == 0xffffffffu ? " (none held)" : "") << "\n";
         return o;
       });
 

@@ -1,0 +1,292 @@
+// The console: what a step prints (status, records, log lines), how expect
+// and failures set the exit code, faults and devices through its steps, and
+// that it gives back everything it made.
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "console.h"
+#include "standin/module.h"
+#include "standin/task.h"
+#include "standin/user.h"
+#include "support/kernel_test.h"
+
+namespace tool = cowguard::tool;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+Lines split(const std::string& s) {
+  Lines out;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+class ConsoleTest : public KernelTest {
+ protected:
+  // Runs a script in a fresh console (destroyed after); its output lines.
+  Lines Run(const std::string& script, int* failures = nullptr) {
+    std::ostringstream out;
+    {
+      tool::ConsoleOptions o;
+      o.module_path = CG_MODULE_PATH;
+      tool::Console c(out, o);
+      std::istringstream in(script);
+      c.run(in);
+      if (failures) *failures = c.unexpected_failures();
+      exit_code_ = c.exit_code();
+    }
+    return split(out.str());
+  }
+  // The lines that follow the echo of `step` up to the next echoed line.
+  static Lines After(const Lines& all, const std::string& step) {
+    Lines out;
+    bool in = false;
+    for (const auto& l : all) {
+      if (l.rfind("> ", 0) == 0) {
+        if (in) break;
+        in = l == "> " + step;
+        continue;
+      }
+      if (in) out.push_back(l);
+    }
+    return out;
+  }
+  int exit_code_ = -1;
+};
+
+const char kSetup[] =
+    "disk ram 8M\n"
+    "mbr sda 1M:4M 5M:rest\n"
+    "mkfs testfs sda1 1024\n"
+    "mount sda1\n"
+    "insmod\n"
+    "open\n";
+
+TEST_F(ConsoleTest, StepsPrintStatusRecordsAndLogLines) {
+  int failures = -1;
+  Lines out = Run(std::string(kSetup) +
+                      "get-block-size 3 sda1\n"
+                      "start 3 sda1 cache=64\n"
+                      "mmap 3 pages=2\n"
+                      "get-state 3\n"
+                      "get-state 3 len=8\n"
+                      "version-minor 3\n"
+                      "ioctl 3 CGD_GET_VERSION_MAJOR\n",
+                  &failures);
+  EXPECT_EQ(0, failures);
+  EXPECT_EQ(0, exit_code_);
+  EXPECT_EQ((Lines{"status 0 OK", "  disk sda 8:0 sectors=16384", "  log <6> sda:"}),
+            After(out, "disk ram 8M"));
+  EXPECT_EQ((Lines{"status 0 OK", "  partition sda1 8:1 start=2048 sectors=8192",
+                   "  partition sda2 8:2 start=10240 sectors=6144", "  log <6> sda: sda1 sda2"}),
+            After(out, "mbr sda 1M:4M 5M:rest"));
+  EXPECT_EQ((Lines{"status 0 OK", "  testfs blockSize=1024"}), After(out, "mount sda1"));
+  EXPECT_EQ((Lines{"status 0 OK", "  log <6>cgdInit: cowguard version 3.1.0 build 9504 loaded"}),
+            After(out, "insmod"));
+  EXPECT_EQ((Lines{"status 0 OK", "  fd 3"}), After(out, "open"));
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  BlockSize major=8 minor=1 blockSize=1024 partitionSizeKB=4096"}),
+            After(out, "get-block-size 3 sda1"));
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  StartBackup major=8 minor=1 totalBlocks=4096 maxCacheBlocks=64",
+                   "  log <6>backup_cache: kbackupd thread started",
+                   "  log <6>ioctlStartBackup: backup started for device major=8 minor=1"}),
+            After(out, "start 3 sda1 cache=64"));
+  EXPECT_EQ((Lines{"status 0 OK", "  window w1 fd 3 pages=2"}), After(out, "mmap 3 pages=2"));
+  EXPECT_EQ((Lines{"status 0 CGD_OK",
+                   "  State major=8 minor=1 state=2 (CGD_STATE_STARTED) blockSize=1024 mmapSize=262144"}),
+            After(out, "get-state 3"));
+  // A short len: only the first fields arrive, and the console says so.
+  EXPECT_EQ((Lines{"status 0 CGD_OK",
+                   "  State major=8 minor=1 state=0 (CGD_STATE_IDLE) blockSize=0 mmapSize=0 "
+                   "(only 8 of 20 bytes accepted)"}),
+            After(out, "get-state 3 len=8"));
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  value 1"}), After(out, "version-minor 3"));
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  ioctl 0x40042a0c (CGD_GET_VERSION_MAJOR) len=4",
+                   "  bytes 03000000"}),
+            After(out, "ioctl 3 CGD_GET_VERSION_MAJOR"));
+}
+
+// The snapshot image through the console: a block overwritten after the
+// snapshot still reads as it was, from the store, while the device holds
+// the new bytes.  The key read with get-automap-state is presented next time.
+TEST_F(ConsoleTest, WindowShowsTheSnapshotWhileTheDeviceChanges) {
+  int failures = -1;
+  Lines out = Run(std::string(kSetup) +
+                      "write sda1 8 2 pattern=0x11\n"
+                      "start 3 sda1\n"
+                      "mmap 3 pages=1\n"
+                      "snapshot 3\n"
+                      "write sda1 8 2 pattern=0x22\n"
+                      "get-automap-state 3\n"
+                      "load-map 3 blocks=4,7\n"
+                      "read-blocks 3 4 1\n"
+                      "dump w1 0 16\n"
+                      "read sda1 8 2 show=16\n"
+                      "get-dirty-block 3\n"
+                      "munmap w1\n"
+                      "close 3\n"
+                      "open\n"
+                      "start 3 sda1\n"
+                      "snapshot 3\n"
+                      "get-automap 3\n",
+                  &failures);
+  EXPECT_EQ(0, failures) << ::testing::PrintToString(out);
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  SnapShot key=none len=0",
+                   "  log <3>ioctlSnapShot: Going to freez: 8.1"}),
+            After(out, "snapshot 3"));
+  Lines ams = After(out, "get-automap-state 3");
+  ASSERT_EQ(2u, ams.size());
+  EXPECT_EQ(0u, ams[1].find("  AutoMapState major=8 minor=1 state=1 (in sync) mapLen=4096 mapSize=512 key="))
+      << ams[1];
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  UserBlockMap mapLen=4096 wanted=2 (4,7)"}),
+            After(out, "load-map 3 blocks=4,7"));
+  EXPECT_EQ((Lines{"status 0 OK",
+                   "  00000000: 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11  |................|"}),
+            After(out, "dump w1 0 16"));
+  EXPECT_EQ((Lines{"status 0 OK",
+                   "  00001000: 22 22 22 22 22 22 22 22 22 22 22 22 22 22 22 22  |\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"|"}),
+            After(out, "read sda1 8 2 show=16"));
+  // Block 4 left the store when it was read; block 7 was never preserved.
+  EXPECT_EQ((Lines{"status 0 CGD_OK", "  block 4294967295 (none held)"}), After(out, "get-dirty-block 3"));
+  // The second snapshot presents the key it read: the module hands over the
+  // changed-block map, which holds the block written after the first one.
+  Lines snap2;
+  bool second = false;
+  for (std::size_t i = 0; i < out.size(); i++)
+    if (out[i] == "> snapshot 3") {
+      if (second) snap2 = {out[i + 1], out[i + 2]};
+      second = true;
+    }
+  ASSERT_EQ(2u, snap2.size());
+  EXPECT_EQ("status 0 CGD_OK", snap2[0]);
+  EXPECT_NE(std::string::npos, snap2[1].find("len=56")) << snap2[1];
+  Lines map = After(out, "get-automap 3");
+  ASSERT_GE(map.size(), 2u);
+  EXPECT_EQ("status 0 CGD_OK", map[0]);
+  EXPECT_EQ("  changed blocks=1 (4)", map[1]);
+}
+
+TEST_F(ConsoleTest, ExpectAndFailuresSetTheExitCode) {
+  int failures = -1;
+  // Every failure expected: exit code 0.
+  Lines out = Run("insmod\nopen\nsnapshot 3\nexpect CGD_ERR_INVALID\nrmmod\nexpect EBUSY\n"
+                  "mount 8:99\nexpect fail\nclose 3\nexpect ok\n",
+                  &failures);
+  EXPECT_EQ(0, failures);
+  EXPECT_EQ(0, exit_code_);
+  EXPECT_EQ((Lines{"expect EBUSY: ok"}), After(out, "expect EBUSY"));
+  EXPECT_EQ((Lines{"status -16 EBUSY"}), After(out, "rmmod"));
+
+  // A wrong expect, an unchecked failure, an unknown command, an unknown
+  // field and an expect with nothing before it: five failures.
+  out = Run("expect ok\ninsmod\nopen\nsnapshot 3\nexpect CGD_OK\nsnapshot 3\nget-state 3\n"
+            "frobnicate\nget-state 3 lenn=4\n",
+            &failures);
+  EXPECT_EQ(5, failures);
+  EXPECT_EQ(1, exit_code_);
+  EXPECT_EQ((Lines{"error: expect: no step before it to check"}), After(out, "expect ok"));
+  EXPECT_EQ((Lines{"expect CGD_OK: FAILED (got 2)"}), After(out, "expect CGD_OK"));
+  Lines unchecked = After(out, "snapshot 3");
+  EXPECT_EQ("status 2 CGD_ERR_INVALID", unchecked.at(0));
+  EXPECT_EQ((Lines{"error: unknown command 'frobnicate' (try help)"}), After(out, "frobnicate"));
+  Lines field = After(out, "get-state 3 lenn=4");
+  EXPECT_EQ("error: get-state has no field lenn", field.back());
+  // The failure of the unchecked snapshot is reported when the next step starts.
+  bool reported = false;
+  for (std::size_t i = 0; i + 1 < out.size(); i++)
+    reported = reported || (out[i] == "unexpected failure" && out[i + 1] == "> get-state 3");
+  EXPECT_TRUE(reported) << ::testing::PrintToString(out);
+}
+
+TEST_F(ConsoleTest, FaultsAndDiskErrorsReachTheSteps) {
+  int failures = -1;
+  Lines out = Run("disk ram 1M\n"
+                  "insmod\n"
+                  "fault kmalloc nth=1\n"
+                  "open\n"
+                  "expect ENOMEM\n"
+                  "fault show kmalloc\n"
+                  "fault clear\n"
+                  "open\n"
+                  "expect ok\n"
+                  "disk-fault sda 0 8 reads\n"
+                  "read sda 0 1\n"
+                  "expect EIO\n"
+                  "write sda 0 1\n"
+                  "expect ok\n"
+                  "disk-fault sda clear\n"
+                  "read sda 0 1 show=4\n"
+                  "fault nosuchsite nth=1\n",
+                  &failures);
+  EXPECT_EQ(1, failures);  // the bad site only
+  EXPECT_EQ((Lines{"status -1 ENOMEM"}), After(out, "open"));
+  EXPECT_EQ((Lines{"status 0 OK", "  kmalloc calls=1 failures=1"}), After(out, "fault show kmalloc"));
+  EXPECT_EQ((Lines{"status -5 EIO"}), After(out, "read sda 0 1"));
+  EXPECT_EQ((Lines{"status 0 OK", "  00000000: a5 a5 a5 a5                                      |....|"}),
+            After(out, "read sda 0 1 show=4"));
+  EXPECT_EQ((Lines{"error: no fault site 'nosuchsite'", "usage: fault SITE [nth=N] [interval=N] "
+                   "[times=N] [name=PREFIX] | fault clear [SITE] | fault show SITE"}),
+            After(out, "fault nosuchsite nth=1"));
+}
+
+TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
+  auto dir = std::filesystem::temp_directory_path() / ("cowguard-console-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string img = (dir / "disk.img").string();
+  int failures = -1;
+  Lines out = Run("disk file " + img + " 16M\n"
+                  "mbr sda 1M:12M\n"
+                  "mkfs ext4 sda1 1024\n"
+                  "mount sda1\n"
+                  "mkfs ext4 sda1\n"
+                  "disks\n",
+                  &failures);
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(1, failures);  // mkfs on the mounted partition
+  EXPECT_EQ((Lines{"status 0 OK", "  ext4 blocks=12288 blockSize=1024"}), After(out, "mkfs ext4 sda1 1024"));
+  EXPECT_EQ((Lines{"status 0 OK", "  ext4 blockSize=1024"}), After(out, "mount sda1"));
+  EXPECT_EQ((Lines{"error: 8:1 is mounted", "usage: mkfs testfs DEV BLOCKSIZE | mkfs ext4 DEV [BLOCKSIZE]"}),
+            After(out, "mkfs ext4 sda1"));
+  EXPECT_EQ((Lines{"status 0 OK", "  disk sda 8:0 sectors=32768 file=" + img,
+                   "  partition sda1 8:1 start=2048 sectors=24576 mounted"}),
+            After(out, "disks"));
+}
+
+// A console ended in the middle of a backup (module loaded, a file open, a
+// window mapped, a file system mounted) gives everything back.
+TEST_F(ConsoleTest, EndingTheConsoleCleansUp) {
+  int failures = -1;
+  Run(std::string(kSetup) + "open\nstart 3 sda1\nmmap 3 pages=4\nsnapshot 3\n", &failures);
+  EXPECT_EQ(0, failures);
+  EXPECT_FALSE(standin::modules::loaded("cowguard"));
+  EXPECT_EQ(0u, standin::user::mappings());
+  EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
+  ExpectNoLeaks();
+}
+
+TEST_F(ConsoleTest, HelpListsEveryCommandAndShowsOne) {
+  int failures = -1;
+  Lines out = Run("help\nhelp read-blocks\nhelp expect\nhelp nosuch\n", &failures);
+  EXPECT_EQ(1, failures);
+  Lines all = After(out, "help");
+  for (const char* c : {"disk ram SIZE", "mbr DISK", "mkfs testfs", "mount DEV", "insmod", "open [PATH]",
+                        "mmap FD", "dump WINDOW", "start FD DEV", "snapshot FD", "load-map FD",
+                        "read-blocks FD", "get-stats FD", "ioctl FD CMD", "fault SITE", "disk-fault DISK",
+                        "write DEV", "expect STATUS", "quit"}) {
+    bool found = false;
+    for (const auto& l : all) found = found || l.find(c) != std::string::npos;
+    EXPECT_TRUE(found) << c;
+  }
+  EXPECT_EQ((Lines{"usage: read-blocks FD START COUNT [window=W] [data=PTR]",
+                   "  CGD_READ_BLOCKS into a window (the fd's first window by default)"}),
+            After(out, "help read-blocks"));
+  EXPECT_EQ((Lines{"error: no command nosuch", "usage: help [COMMAND]"}), After(out, "help nosuch"));
+}
+
+}  // namespace

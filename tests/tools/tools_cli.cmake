@@ -1,0 +1,41 @@
+# Tests that run the built cowguard command of one kernel line: the demo at
+# a small size on both block sizes, --help of every command, and the exit
+# codes for bad arguments and missing input.
+function(cg_add_tool_cli_tests sub exe)
+  set(line 2.6.${sub})
+  set(expect ${CMAKE_SOURCE_DIR}/tests/tools/expect-exit.sh)
+  foreach(bs 1024 4096)
+    add_test(NAME ${line}/cli.demo_${bs}
+      COMMAND ${exe} demo --size 16M --rounds 2 --block-size ${bs} --pause-ms 150)
+    set_tests_properties(${line}/cli.demo_${bs} PROPERTIES TIMEOUT 240
+      PASS_REGULAR_EXPRESSION "all checks passed")
+  endforeach()
+  add_test(NAME ${line}/cli.demo_json
+    COMMAND ${expect} 0 "\"ok\": true" -- ${exe} demo --size 16M --rounds 1 --json --pause-ms 100)
+  set_tests_properties(${line}/cli.demo_json PROPERTIES TIMEOUT 240)
+
+  add_test(NAME ${line}/cli.help COMMAND ${expect} 0 "Subcommands:" -- ${exe} --help)
+  foreach(cmd demo restore verify console)
+    add_test(NAME ${line}/cli.help_${cmd} COMMAND ${expect} 0 "Usage: .* ${cmd}" -- ${exe} ${cmd} --help)
+  endforeach()
+  add_test(NAME ${line}/cli.no_subcommand COMMAND ${expect} 2 "subcommand" -- ${exe})
+  add_test(NAME ${line}/cli.bad_option COMMAND ${expect} 2 "--bogus" -- ${exe} demo --bogus)
+  add_test(NAME ${line}/cli.bad_size COMMAND ${expect} 2 "not a size" -- ${exe} demo --size 12Q)
+  add_test(NAME ${line}/cli.bad_block_size COMMAND ${expect} 2 "block-size" -- ${exe} demo --block-size 3000)
+  add_test(NAME ${line}/cli.restore_needs_output COMMAND ${expect} 2 "output" -- ${exe} restore /tmp)
+  add_test(NAME ${line}/cli.verify_missing_dir
+    COMMAND ${expect} 3 "no backup directory" -- ${exe} verify /nonexistent/cowguard-backups)
+  add_test(NAME ${line}/cli.verify_not_a_backup_dir
+    COMMAND ${expect} 3 "has no catalog.json" -- ${exe} verify ${CMAKE_SOURCE_DIR}/tests/tools)
+  add_test(NAME ${line}/cli.restore_missing_dir
+    COMMAND ${expect} 3 "no backup directory" -- ${exe} restore /nonexistent/b -o /tmp/cowguard-never.img)
+  add_test(NAME ${line}/cli.console_missing_script
+    COMMAND ${expect} 3 "cannot read the script" -- ${exe} console --script /nonexistent/s.cg)
+  # A console script: every step as expected, and one that is not.
+  add_test(NAME ${line}/cli.console_script
+    COMMAND ${expect} 0 "expect CGD_ERR_BAD_COMMAND: ok" --
+            ${exe} console --script ${CMAKE_SOURCE_DIR}/tests/tools/scripts/refusals.cg)
+  add_test(NAME ${line}/cli.console_script_fails
+    COMMAND ${expect} 1 "expect CGD_OK: FAILED" --
+            ${exe} console --script ${CMAKE_SOURCE_DIR}/tests/tools/scripts/wrong-expect.cg)
+endfunction()
