@@ -59,7 +59,7 @@ class BackupTest : public ModuleTest {
   // A RAM disk with one partition of `sectors` at sector 2048 carrying the
   // test file system with the given block size, mounted.
   void make_testfs(std::uint32_t block_size, std::uint64_t sectors) {
-    disk_ = blk::Disk::ram(2048 + sectors + 8);
+    disk_ = blk::Disk::ram(2048 + sectors + 4096);  // room to grow the partition
     ASSERT_TRUE(disk_);
     ASSERT_TRUE(blk::write_mbr(*disk_, {{2048, sectors}}));
     ASSERT_EQ(0, disk_->rescan());
@@ -217,6 +217,37 @@ TEST_F(BackupTest, KeyIsStoredOnlyFromACompletedBackup) {
   EXPECT_EQ(BackupKind::incremental, inc.kind) << inc.fallback_reason;
   EXPECT_EQ(1u, inc.blocks_wanted);
   expect_restores(inc.sequence, frozen(3));
+  // Nothing written since: an empty delta that still restores.
+  BackupResult none = incremental_backup(o);
+  EXPECT_EQ(BackupKind::incremental, none.kind) << none.fallback_reason;
+  EXPECT_EQ(0u, none.blocks_wanted);
+  EXPECT_EQ(0u, none.bytes_written);
+  expect_restores(none.sequence, frozen(4));
+}
+
+TEST_F(BackupTest, ResizedDeviceStartsANewFullChain) {
+  make_testfs(4096, 8192);
+  capture_frozen();
+  BackupOptions o = options();
+  full_backup(o);
+  // The partition grows by 1 MiB; the file system on it stays.
+  ASSERT_EQ(0, blk::umount(part_));
+  ASSERT_TRUE(blk::write_mbr(*disk_, {{2048, 8192 + 2048}}));
+  ASSERT_EQ(0, disk_->rescan());
+  ASSERT_EQ(0, blk::mount(part_));
+  BackupResult r = incremental_backup(o);
+  EXPECT_EQ(BackupKind::full, r.kind);
+  EXPECT_NE(std::string::npos, r.fallback_reason.find("resized")) << r.fallback_reason;
+  EXPECT_FALSE(r.catalog_note.empty());
+  EXPECT_EQ(1280u, r.total_blocks);
+  auto cat = Catalog::load(o.dir);
+  ASSERT_TRUE(cat);
+  EXPECT_EQ(1280u, cat->block_count);
+  ASSERT_EQ(1u, cat->entries.size());
+  EXPECT_EQ(2u, cat->entries[0].sequence);
+  expect_restores(2, frozen(1));
+  // The earlier chain's files stay on disk.
+  EXPECT_TRUE(fs::exists(o.dir / image_name(1)));
 }
 
 TEST_F(BackupTest, LiveExt4TakesTheUsedBlocksAndRestoresEachInstant) {
