@@ -1,11 +1,12 @@
 # cowguard: the commands a newcomer types.
+#   make demo      build, then back up a live ext4 file system, restore and check every point
 #   make test      install what is missing, build, run every test on both kernel lines
 #   make sanitize  the same suite under ASan+UBSan and under TSan
 #   make bench     build and run the benchmarks
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build test asan tsan sanitize bench clean
+.PHONY: all deps build demo test asan tsan sanitize bench clean
 
 all: build
 
@@ -15,6 +16,12 @@ deps:
 build: deps
 	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
+
+# DEMO_ARGS passes options on, e.g. make demo DEMO_ARGS="--rounds 5 --block-size 1024".
+demo: deps
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS) --target cowguard-cmd-2.6.18
+	build/cowguard demo $(DEMO_ARGS)
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
