@@ -43,26 +43,32 @@ class BackupE2E : public BackupTest, public ::testing::WithParamInterface<std::u
     BackupTest::TearDown();
   }
 
+  // Each writer writes runs of 1 to 3 blocks' worth of sectors at sector
+  // offsets, so that writes cover parts of blocks and several blocks.
   void StartWriters(int count, unsigned seed) {
-    const std::uint32_t first = (4096 + bs_ - 1) / bs_;  // leave the file system's header alone
+    const std::uint64_t sectors = std::uint64_t(n_) * bs_ / 512;
+    const std::uint64_t first = 4096 / 512;  // leave the file system's header alone
+    const std::uint64_t maxLen = 3 * bs_ / 512;
     for (int t = 0; t < count; t++) {
-      writers_.emplace_back([this, t, seed, first] {
+      writers_.emplace_back([this, t, seed, sectors, first, maxLen] {
         std::mt19937 rng(seed + t);
-        std::vector<std::uint8_t> data(bs_);
+        std::vector<std::uint8_t> data(maxLen * 512);
         std::vector<WriteRecord> mine;
         for (std::uint32_t seq = 0; !stop_.load(); seq++) {
-          const std::uint32_t b = first + rng() % (n_ - first);
-          for (std::size_t i = 0; i < data.size(); i += 4) {
-            const std::uint32_t stamp = b * 2654435761u ^ (seq << 8) ^ std::uint32_t(t) ^ std::uint32_t(i);
+          const std::uint64_t len = 1 + rng() % maxLen;
+          const std::uint64_t sector = first + rng() % (sectors - first - len + 1);
+          for (std::size_t i = 0; i < len * 512; i += 4) {
+            const std::uint32_t stamp = std::uint32_t(sector * 2654435761u) ^ (seq << 8) ^ std::uint32_t(t) ^ std::uint32_t(i);
             std::memcpy(&data[i], &stamp, 4);
           }
-          WriteRecord w{b, freezes_.load(), 0};
-          if (blk::fs_write(dev_, std::uint64_t(b) * bs_, data.data(), bs_) != 0) {
+          const int before = freezes_.load();
+          if (blk::fs_write(dev_, sector * 512, data.data(), len * 512) != 0) {
             writeErrors_++;
             break;
           }
-          w.after = freezes_.load();
-          mine.push_back(w);
+          const int after = freezes_.load();
+          for (std::uint64_t b = sector * 512 / bs_; b <= ((sector + len) * 512 - 1) / bs_; b++)
+            mine.push_back(WriteRecord{std::uint32_t(b), before, after});
           std::this_thread::sleep_for(std::chrono::microseconds(100 + rng() % 200));
         }
         std::lock_guard lk(recordsLock_);

@@ -5,8 +5,11 @@
 // statistics records.
 #include <errno.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "module/backup_fixture.h"
 #include "module/user_pages.h"
@@ -440,6 +443,47 @@ TEST_F(SessionTest, CopyBeforeWriteErrorStates) {
     EXPECT_TRUE(QueueIsReal(disk));
     EXPECT_TRUE(ModuleIsFree(dev, n));
   }
+}
+
+// A close that meets held writes on a slow disk waits for them: every
+// write lands, the worker ends, the queue is the disk's again.
+TEST_F(SessionTest, CloseWhileWritesAreHeldLosesNone) {
+  blk::Disk* disk = nullptr;
+  blk::devnum dev = MountedPart2(4096, &disk);
+  const std::uint32_t n = Blocks(dev, 4096);
+  int fd = Open();
+  ASSERT_EQ(0, user::ioctl(fd, CGD_NO_START_AUTOMAP, 0));
+  ASSERT_EQ(CGD_OK, Start(fd, dev, n, n));
+  ASSERT_EQ(CGD_OK, Snap(fd));
+  disk->set_delay_us(300);
+  std::atomic<int> errors{0}, done{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; t++) {
+    writers.emplace_back([&, t] {
+      std::vector<std::uint8_t> data(4096);
+      for (std::uint32_t i = 0; i < 40; i++) {
+        const std::uint32_t b = 16 + std::uint32_t(t) * 100 + i;
+        std::memset(data.data(), int(b & 0xff), data.size());
+        if (blk::fs_write(dev, std::uint64_t(b) * 4096, data.data(), data.size()) != 0) errors++;
+        done++;
+      }
+    });
+  }
+  while (done.load() < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(0, Close(fd));
+  EXPECT_TRUE(QueueIsReal(disk));
+  for (auto& w : writers) w.join();
+  disk->set_delay_us(0);
+  EXPECT_EQ(0, errors.load());
+  std::vector<std::uint8_t> got(4096);
+  for (int t = 0; t < 3; t++)
+    for (std::uint32_t i = 0; i < 40; i++) {
+      const std::uint32_t b = 16 + std::uint32_t(t) * 100 + i;
+      ASSERT_TRUE(blk::read_device(dev, std::uint64_t(b) * 4096, got.data(), got.size()));
+      EXPECT_EQ(std::vector<std::uint8_t>(4096, std::uint8_t(b & 0xff)), got) << b;
+    }
+  EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
+  EXPECT_TRUE(ModuleIsFree(dev, n));
 }
 
 TEST_F(SessionTest, StateRecordIsCutToItsLength) {
