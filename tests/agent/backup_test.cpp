@@ -293,3 +293,34 @@ TEST_F(BackupTest, LiveExt4TakesTheUsedBlocksAndRestoresEachInstant) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BackupTest, TrackingStoppedByAnotherSessionGivesAFullBackup) {
+  make_testfs(4096, 8192);
+  capture_frozen();
+  BackupOptions o = options();
+  full_backup(o);
+  {
+    // Another agent's backup that ends tracking of the device.
+    ControlDevice other;
+    other.start_backup(o.major, o.minor, 1024, 64);
+    other.no_start_automap();
+    other.snapshot(std::nullopt);
+    EXPECT_EQ(0u, other.get_automap_state().mapLen);
+  }
+  BackupResult r = incremental_backup(o);
+  EXPECT_EQ(BackupKind::full, r.kind);
+  EXPECT_NE(std::string::npos, r.fallback_reason.find("no tracking session")) << r.fallback_reason;
+  EXPECT_TRUE(r.key_stored);
+  expect_restores(r.sequence, frozen(2));
+  // Tracking runs again from that backup on.
+  std::vector<std::uint8_t> buf(4096, 1);
+  ASSERT_EQ(0, blk::fs_write(part_, 33 * 4096, buf.data(), buf.size()));
+  BackupResult inc = incremental_backup(o);
+  EXPECT_EQ(BackupKind::incremental, inc.kind) << inc.fallback_reason;
+  EXPECT_EQ(1u, inc.blocks_wanted);
+  expect_restores(inc.sequence, frozen(3));
+}
+
+}  // namespace
