@@ -4,6 +4,7 @@
 // incremental (or the session is put out of sync), and the queue gets its own
 // function back when nothing needs it.
 #include "module/backup_fixture.h"
+#include "standin/fault.h"
 
 namespace {
 
@@ -104,6 +105,35 @@ TEST_F(SharedQueueTest, UntrackedBackupOfTheOtherPartitionLosesNoWrite) {
   } else {
     EXPECT_EQ(std::vector<std::uint32_t>{UINT32_MAX}, handed);
   }
+}
+
+// A start that fails on a tracked device, and its close, keep the device
+// tracked (or put its session out of sync); nothing loops or is lost.
+TEST_F(SharedQueueTest, FailedStartOnATrackedDeviceKeepsItsTracking) {
+  int fd = Snapped(p2_, n2_);
+  const AMSessionKey k2 = KeyOf(fd);
+  EXPECT_EQ(0, Close(fd));
+  WriteBlock(p2_, 50, 0x07);
+  fd = Open();
+  standin::fault::set(standin::fault::Site::slab_create, {.nth = 1, .name_prefix = "cgdCP"});
+  EXPECT_EQ(CGD_ERR_NO_MEMORY, Start(fd, p2_, n2_, n2_));
+  standin::fault::clear_all();
+  EXPECT_EQ(unsigned(CGD_STATE_STARTING), StateOf(fd));
+  EXPECT_EQ(0, Close(fd));
+  WriteBlock(p2_, 51, 0x08);
+  WriteBlock(p1_, 52, 0x09);
+  fd = Open();
+  ASSERT_EQ(CGD_OK, Start(fd, p2_, n2_, n2_));
+  const AutoMapState a = QueryAMState(fd);
+  EXPECT_EQ(0, Close(fd));
+  const auto handed = Handed(p2_, n2_, k2);
+  if (a.state == CGD_AUTOMAP_IN_SYNC) {
+    EXPECT_EQ((std::vector<std::uint32_t>{50, 51}), handed);
+  } else {
+    EXPECT_EQ(std::vector<std::uint32_t>{UINT32_MAX}, handed);
+  }
+  ASSERT_EQ(0, standin::modules::rmmod("cowguard"));
+  EXPECT_TRUE(QueueIsReal(disk_));
 }
 
 // The shutdown command closes every tracking session; a backup that is
