@@ -47,9 +47,10 @@ function(cg_add_tests sub)
     target_link_libraries(workload_tests-2.6.${sub} PRIVATE cgworkload-2.6.${sub})
     target_include_directories(workload_tests-2.6.${sub} PRIVATE ${CMAKE_SOURCE_DIR}/workload/src)
   endif()
-  if(CG_TEST_AGENT AND TARGET cgagent-2.6.${sub})
+  if(CG_TEST_AGENT AND TARGET cgagent-2.6.${sub} AND TARGET cgworkload-2.6.${sub})
+    # Backups of live file systems: the agent with the ext4 workload.
     cg_add_suite(${sub} agent ${CG_TEST_AGENT})
-    target_link_libraries(agent_tests-2.6.${sub} PRIVATE cgagent-2.6.${sub})
+    target_link_libraries(agent_tests-2.6.${sub} PRIVATE cgagent-2.6.${sub} cgworkload-2.6.${sub})
   endif()
   if(CG_TEST_TOOLS AND TARGET cgtool-2.6.${sub})
     # The cowguard command's console and chain commands, in process.
