@@ -399,8 +399,8 @@ TEST_F(SessionTest, WorkingStatesAndTheCloseFromEach) {
   }
 }
 
-// Error states of copy-before-write: an old block that cannot be read (8)
-// and the cache limit (10).  Writes are not lost; the close settles the queue.
+// Error states of copy-before-write: an old block that cannot be read (8),
+// the cache limit (10) and a write the hook cannot hold (13).  Writes are not lost; the close settles the queue.
 TEST_F(SessionTest, CopyBeforeWriteErrorStates) {
   blk::Disk* disk = nullptr;
   blk::devnum dev = MountedPart2(4096, &disk);
@@ -440,6 +440,26 @@ TEST_F(SessionTest, CopyBeforeWriteErrorStates) {
     EXPECT_EQ(data, got);
     EXPECT_EQ(0, blk::fs_write(dev, 21 * 4096, data.data(), 4096));  // passes
     EXPECT_EQ(0, Close(fd));
+    EXPECT_TRUE(QueueIsReal(disk));
+    EXPECT_TRUE(ModuleIsFree(dev, n));
+  }
+  {  // no memory to hold a write: the write passes, tracking goes out of sync
+    int fd = Open();
+    ASSERT_EQ(CGD_OK, Start(fd, dev, n, n));
+    ASSERT_EQ(CGD_OK, Snap(fd));
+    ASSERT_EQ(unsigned(CGD_AUTOMAP_IN_SYNC), QueryAMState(fd).state);
+    fault::set(fault::Site::kmalloc, {.nth = 1});
+    EXPECT_EQ(0, blk::fs_write(dev, 30 * 4096, data.data(), 4096));
+    EXPECT_EQ(1, fault::failures(fault::Site::kmalloc));
+    fault::clear_all();
+    EXPECT_EQ(unsigned(CGD_STATE_HOOK_ERROR), StateOf(fd));
+    EXPECT_EQ(unsigned(CGD_AUTOMAP_NOT_IN_SYNC), QueryAMState(fd).state);
+    ASSERT_TRUE(blk::read_device(dev, 30 * 4096, got.data(), 4096));
+    EXPECT_EQ(data, got);
+    EXPECT_EQ(0, blk::fs_write(dev, 31 * 4096, data.data(), 4096));
+    Remark();
+    EXPECT_EQ(0, Close(fd));
+    EXPECT_TRUE(Logged("<6>printStats: state: 13"));
     EXPECT_TRUE(QueueIsReal(disk));
     EXPECT_TRUE(ModuleIsFree(dev, n));
   }
