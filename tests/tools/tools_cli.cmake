@@ -21,6 +21,7 @@ function(cg_add_tool_cli_tests sub exe)
   add_test(NAME ${line}/cli.no_subcommand COMMAND ${expect} 2 "subcommand" -- ${exe})
   add_test(NAME ${line}/cli.bad_option COMMAND ${expect} 2 "--bogus" -- ${exe} demo --bogus)
   add_test(NAME ${line}/cli.bad_size COMMAND ${expect} 2 "not a size" -- ${exe} demo --size 12Q)
+  add_test(NAME ${line}/cli.size_too_small COMMAND ${expect} 2 "--size must be" -- ${exe} demo --size 1M)
   add_test(NAME ${line}/cli.bad_block_size COMMAND ${expect} 2 "block-size" -- ${exe} demo --block-size 3000)
   add_test(NAME ${line}/cli.restore_needs_output COMMAND ${expect} 2 "output" -- ${exe} restore /tmp)
   add_test(NAME ${line}/cli.verify_missing_dir

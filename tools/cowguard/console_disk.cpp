@@ -108,6 +108,8 @@ void Console::add_disk_commands() {
           auto c2 = w.find(':', c1 + 1);
           blk::MbrEntry e;
           e.start = size_arg(w.substr(0, c1), "START") / 512;
+          if (e.start == 0 || e.start >= d.disk->sectors())
+            throw UsageError("partition '" + w + "' does not start inside the disk, after sector 0");
           std::string len = w.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
           e.sectors = len == "rest" ? d.disk->sectors() - e.start : size_arg(len, "SIZE") / 512;
           if (c2 != std::string::npos) e.type = static_cast<std::uint8_t>(uint_arg(w.substr(c2 + 1), "TYPE"));

@@ -297,7 +297,10 @@ void Console::add_module_commands() {
     auto it = blocks_.find(fd);
     if (!f.has("maplen") && it == blocks_.end())
       throw UsageError("give maplen= (no start on this fd to take it from)");
-    return static_cast<unsigned>(uint_field(f, "maplen", it == blocks_.end() ? 0 : it->second));
+    auto bits = uint_field(f, "maplen", it == blocks_.end() ? 0 : it->second);
+    // The map is built in this process: keep it within reason (128 MiB).
+    if (bits > (1ull << 30)) throw UsageError("maplen above 2^30 blocks");
+    return static_cast<unsigned>(bits);
   };
 
   add("commands", "load-map", "load-map FD [blocks=all|none|LIST] [maplen=N] [map=PTR] [bm=PTR]",
@@ -312,7 +315,8 @@ void Console::add_module_commands() {
           map[b / 8] = static_cast<std::uint8_t>(map[b / 8] | 1u << (b % 8));
         };
         if (spec == "all") {
-          for (std::uint64_t b = 0; b < bits; b++) set(b);
+          std::fill(map.begin(), map.begin() + bits / 8, 0xff);
+          for (std::uint64_t b = bits / 8 * 8; b < bits; b++) set(b);
         } else if (spec != "none") {
           std::size_t pos = 0;
           while (pos <= spec.size()) {

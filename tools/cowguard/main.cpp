@@ -119,6 +119,10 @@ int main(int argc, char** argv) {
 
   if (d->parsed()) {
     demo.size = *tool::parse_size(demo_size);
+    if (demo.size < (8u << 20) || demo.size > (std::uint64_t{16} << 30)) {
+      std::cerr << "cowguard demo: --size must be 8M to 16G, not " << demo_size << "\n";
+      return tool::kExitUsage;
+    }
     demo.progress = !no_progress;
     demo.module_path = module;
     return tool::demo_command(demo, std::cout, std::cerr);
