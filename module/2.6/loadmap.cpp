@@ -63,13 +63,19 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 {
 	int status;
 
+	u32 snapped = CGD_STATE_SNAPPED;
+
 	down(&b->bSem);
-	if (READ_ONCE(b->state) != CGD_STATE_SNAPPED) {
+	/*
+	 * 4 -> 5 in one step: kbackupd and the hook may set an error state at
+	 * any moment, and a plain store would wipe it out.
+	 */
+	if (!__atomic_compare_exchange_n(&b->state, &snapped, (u32)CGD_STATE_LOADING_MAP, false,
+					 __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
 		printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
 		up(&b->bSem);
 		return CGD_ERR_INVALID;
 	}
-	WRITE_ONCE(b->state, (u32)CGD_STATE_LOADING_MAP);
 
 	/*
 	 * A changed-block map handed over by the snapshot and not fetched is
