@@ -264,7 +264,10 @@ void Console::run(std::istream& in) {
   std::string line;
   for (;;) {
     if (opts_.prompt) out_ << "cowguard> " << std::flush;
-    if (!std::getline(in, line)) break;
+    if (!std::getline(in, line)) {
+      if (opts_.prompt) sink_ << "\n";
+      break;
+    }
     if (!run_line(line)) break;
     out_ << std::flush;
   }
