@@ -26,6 +26,7 @@ TEST_P(WriterTest, OperationsLeaveACleanFileSystemThatHoldsTheModel) {
   EXPECT_EQ(150u, w->operations());
   wl::FrozenInstant now = w->snapshot_now(true);
   EXPECT_FALSE(now.files.empty());
+  EXPECT_GT(now.dirs.size(), 1u) << "directories besides lost+found";
   EXPECT_EQ(150u, now.ops_done);
   ASSERT_EQ(sb::device_sectors(m.part) * 512, now.device.size());
   ExpectImageHolds(Save("now.img", now.device), now);

@@ -10,11 +10,11 @@
 //   attach_and_mount(dir + "/disk.img", &m, &err);
 //   auto w = Ext4Workload::open(m.part, {}, &err);
 //   w->start();  ...freeze_bdev / thaw_bdev...  w->stop();
-//   for (auto& fi : w->take_instants()) check_image(copy_of(fi), fi, &report);
+//   for (auto& fi : w->take_instants())   // each restored backup image:
+//     check_image(restored_path, fi, &report), run_e2fsck(restored_path);
 // The workload must be destroyed before the disk it writes on.
 #pragma once
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -135,8 +135,8 @@ class Ext4Workload {
   // when an operation failed (see error()).
   bool run(std::uint64_t n);
 
-  // Waits until at least n operations are done in all; false on timeout,
-  // when the workload failed, or when it is not running and has fewer.
+  // Waits until at least n operations are done in all; false on timeout or
+  // when the workload failed first.
   bool wait_for_operations(std::uint64_t n, std::chrono::milliseconds timeout);
   // Waits until at least n instants were recorded in all.
   bool wait_for_instants(unsigned n, std::chrono::milliseconds timeout);
