@@ -54,8 +54,8 @@ struct BackupResult {
 
   std::uint64_t blocks_changed = 0;  // incremental: blocks in the changed-block map
   std::uint64_t blocks_wanted = 0;
-  std::uint64_t blocks_from_store = 0;  // the module's totalReadCBs
-  std::uint64_t blocks_from_disk = 0;   // the module's totalReadBlocks
+  std::uint64_t blocks_from_store = 0;  // the backup's reads: totalReadCBs added after the map load
+  std::uint64_t blocks_from_disk = 0;   // the backup's blocks whose bytes came from the disk
   std::uint64_t bytes_written = 0;
   double frozen_seconds = 0;            // the module's eTimeFrozen
   double elapsed_seconds = 0;
