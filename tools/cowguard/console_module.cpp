@@ -309,19 +309,19 @@ void Console::add_module_commands() {
         int fd = fd_arg(need(f, 0, "FD"));
         unsigned bits = map_len(f, fd);
         std::vector<std::uint8_t> map((bits + 7) / 8 + 1, 0);
-        std::string spec = f.take("blocks").value_or("all");
+        std::string range_list = f.take("blocks").value_or("all");
         auto set = [&](std::uint64_t b) {
           if (b >= bits) throw UsageError("block " + std::to_string(b) + " is past maplen");
           map[b / 8] = static_cast<std::uint8_t>(map[b / 8] | 1u << (b % 8));
         };
-        if (spec == "all") {
+        if (range_list == "all") {
           std::fill(map.begin(), map.begin() + bits / 8, 0xff);
           for (std::uint64_t b = bits / 8 * 8; b < bits; b++) set(b);
-        } else if (spec != "none") {
+        } else if (range_list != "none") {
           std::size_t pos = 0;
-          while (pos <= spec.size()) {
-            auto comma = spec.find(',', pos);
-            std::string part = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+          while (pos <= range_list.size()) {
+            auto comma = range_list.find(',', pos);
+            std::string part = range_list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
             auto dash = part.find('-');
             auto a = uint_arg(part.substr(0, dash), "block");
             auto b = dash == std::string::npos ? a : uint_arg(part.substr(dash + 1), "block");
