@@ -328,3 +328,33 @@ TEST_F(BackupTest, TrackingStoppedByAnotherSessionGivesAFullBackup) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write the tracking cannot place (past the end of its map: the
+// partition's tail sectors beyond its last whole block) puts the session
+// out of sync; the next incremental is a full backup that says so, and the
+// chain goes on incrementally from it.
+TEST_F(BackupTest, OutOfSyncTrackingGivesAFullBackup) {
+  make_testfs(4096, 8192 + 2);
+  capture_frozen();
+  BackupOptions o = options();
+  BackupResult first = full_backup(o);
+  ASSERT_EQ(1024u, first.total_blocks);
+
+  std::vector<std::uint8_t> tail(512, 0x7d);
+  ASSERT_EQ(0, blk::rw_sectors(part_, 1, 8192, tail.data(), tail.size()));
+  BackupResult r = incremental_backup(o);
+  EXPECT_EQ(BackupKind::full, r.kind);
+  EXPECT_NE(std::string::npos, r.fallback_reason.find("out of sync")) << r.fallback_reason;
+  EXPECT_TRUE(r.key_stored);
+
+  BackupResult next = incremental_backup(o);
+  EXPECT_EQ(BackupKind::incremental, next.kind) << next.fallback_reason;
+  auto f = frozen(2);
+  ASSERT_FALSE(f.empty());
+  f.resize(std::size_t(1024) * 4096);  // the image holds the whole blocks only
+  expect_restores(3, f);
+}
+
+}  // namespace
