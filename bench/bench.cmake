@@ -15,3 +15,18 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
   set_target_properties(bench_blockmap-${line} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
 endforeach()
+
+# Backups through the loaded module with the agent (when the agent is built).
+foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
+  set(line 2.6.${sub})
+  if(NOT TARGET cgagent-${line})
+    continue()
+  endif()
+  add_executable(bench_backup-${line} ${CMAKE_SOURCE_DIR}/bench/backup_bench.cpp)
+  target_link_libraries(bench_backup-${line} PRIVATE cgagent-${line} cgkernel-${line})
+  target_compile_definitions(bench_backup-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko")
+  add_dependencies(bench_backup-${line} cowguard-${line})
+  set_target_properties(bench_backup-${line} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+endforeach()

@@ -2,6 +2,12 @@
 // tracking sessions go, but the backup keeps its copy-before-write hook
 // (the device's registry entry is shared with it), and the backup's close
 // gives the queue back to the disk.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "module/backup_fixture.h"
 
 namespace {
@@ -65,6 +71,56 @@ TEST_F(ShutdownTest, IdleTrackedDeviceGetsItsQueueBack) {
   ASSERT_EQ(0, user::ioctl(other, CGD_SHUTDOWN, 0));
   EXPECT_TRUE(QueueIsReal(disk_));
   EXPECT_EQ(0u, QueryAMState(other).state);
+}
+
+// A shutdown sent while a snapshot is at its frozen instant waits for the
+// snapshot: the tracking session the snapshot has just made is not closed
+// under it, and the shutdown then closes it whole.
+TEST_F(ShutdownTest, WaitsForASnapshotInProgress) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool frozen = false, release = false;
+  blk::set_freeze_hook([&](blk::devnum dev, struct super_block*) {
+    if (dev != dev_) return;
+    std::unique_lock lk(m);
+    frozen = true;
+    cv.notify_all();
+    cv.wait(lk, [&] { return release; });
+  });
+
+  int fd = Open();
+  ASSERT_EQ(CGD_OK, Start(fd, dev_, n_, n_));
+  int other = Open();
+  std::atomic<int> snapStatus{-1};
+  std::atomic<bool> shutDown{false};
+  std::thread snap([&] { snapStatus = Snap(fd); });
+  {
+    std::unique_lock lk(m);
+    cv.wait(lk, [&] { return frozen; });
+  }
+  std::thread shutdown([&] {
+    EXPECT_EQ(0, user::ioctl(other, CGD_SHUTDOWN, 0));
+    shutDown = true;
+  });
+  // Give the shutdown time to finish if nothing held it back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(shutDown.load()) << "the shutdown ran while the snapshot was frozen";
+  {
+    std::lock_guard lk(m);
+    release = true;
+  }
+  cv.notify_all();
+  snap.join();
+  shutdown.join();
+  blk::set_freeze_hook({});
+
+  EXPECT_EQ(CGD_OK, snapStatus.load());
+  EXPECT_EQ(unsigned(CGD_STATE_SNAPPED), QueryState(fd).state);
+  EXPECT_EQ(0u, QueryAMState(fd).state) << "the shutdown left the new tracking session";
+  // The backup itself goes on: its hook stays until its close.
+  EXPECT_FALSE(QueueIsReal(disk_));
+  ASSERT_EQ(0, Close(fd));
+  EXPECT_TRUE(QueueIsReal(disk_));
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // that it gives back everything it made.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,6 +258,78 @@ TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
   EXPECT_EQ((Lines{"status 0 OK", "  disk sda 8:0 sectors=32768 file=" + img,
                    "  partition sda1 8:1 start=2048 sectors=24576 mounted"}),
             After(out, "disks"));
+}
+
+// The agent's steps: a full and an incremental backup of a live ext4 file
+// system, restored and verified from the console; a corrupt delta file is
+// then reported by verify and refused by restore.
+TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
+  auto dir = std::filesystem::temp_directory_path() / ("cowguard-console-agent-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string img = (dir / "disk.img").string(), backups = (dir / "backups").string();
+  std::string restored = (dir / "restored.img").string();
+  int failures = -1;
+  Lines out = Run("disk file " + img + " 16M\n"
+                  "mbr sda 1M:12M\n"
+                  "mkfs ext4 sda1 1024\n"
+                  "mount sda1\n"
+                  "insmod\n"
+                  "workload start sda1 threads=1 seed=3\n"
+                  "sleep 100\n"
+                  "backup sda1 " + backups + "\n"
+                  "sleep 100\n"
+                  "backup sda1 " + backups + " incremental\n"
+                  "workload stop\n"
+                  "verify " + backups + "\n"
+                  "restore " + backups + " " + restored + "\n"
+                  "backup sda1 " + backups + " sideways\n",
+                  &failures);
+  EXPECT_EQ(1, failures) << "only the bad word of the last step fails";
+
+  Lines full = After(out, "backup sda1 " + backups);
+  ASSERT_FALSE(full.empty());
+  EXPECT_EQ("status 0 OK", full[0]);
+  EXPECT_NE(full.end(), std::find_if(full.begin(), full.end(), [](const std::string& l) {
+              return l.find("point 1: full backup of 8:1") != std::string::npos;
+            }));
+  Lines inc = After(out, "backup sda1 " + backups + " incremental");
+  ASSERT_FALSE(inc.empty());
+  EXPECT_EQ("status 0 OK", inc[0]);
+  bool incremental = false, stats = false;
+  for (const auto& l : inc) {
+    incremental = incremental || l.find("point 2: incremental backup") != std::string::npos;
+    stats = stats || l.find("module statistics before the close") != std::string::npos;
+  }
+  EXPECT_TRUE(incremental) << ::testing::PrintToString(inc);
+  EXPECT_TRUE(stats);
+  EXPECT_EQ("status 0 OK", After(out, "workload stop").at(0));
+  EXPECT_EQ("status 0 OK", After(out, "verify " + backups).at(0));
+  EXPECT_EQ("status 0 OK", After(out, "restore " + backups + " " + restored).at(0));
+  EXPECT_TRUE(std::filesystem::exists(restored));
+  EXPECT_EQ("error: unknown word 'sideways' (incremental, full or all-blocks)",
+            After(out, "backup sda1 " + backups + " sideways").at(0));
+
+  // A byte flipped in the middle of the delta file.
+  std::filesystem::path delta;
+  for (const auto& e : std::filesystem::directory_iterator(backups))
+    if (e.path().filename().string().find("delta") != std::string::npos) delta = e.path();
+  ASSERT_FALSE(delta.empty());
+  {
+    std::fstream f(delta, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(std::filesystem::file_size(delta) / 2));
+    char c = 0;
+    f.get(c);
+    f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(delta) / 2));
+    f.put(static_cast<char>(c ^ 0x40));
+  }
+  std::filesystem::remove(restored);
+  Lines bad = Run("verify " + backups + "\nexpect CORRUPT_INPUT\nrestore " + backups + " " + restored +
+                  "\nexpect 4\n", &failures);
+  EXPECT_EQ(0, failures) << ::testing::PrintToString(bad);
+  EXPECT_FALSE(std::filesystem::exists(restored));
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
+  ExpectNoLeaks();
 }
 
 // A console ended in the middle of a backup (module loaded, a file open, a

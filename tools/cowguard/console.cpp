@@ -37,6 +37,7 @@ Console::Console(std::ostream& out, ConsoleOptions opts) : sink_(out), opts_(std
 }
 
 Console::~Console() {
+  workload_.reset();
   for (auto& [id, w] : windows_) user::munmap(w.addr, w.len);
   windows_.clear();
   for (int fd : fds_) user::close(fd);
@@ -78,6 +79,7 @@ void Console::add_commands() {
   });
   add_disk_commands();
   add_module_commands();
+  add_agent_commands();
 }
 
 void Console::help(const std::vector<std::string>& words) {
@@ -104,7 +106,7 @@ void Console::help(const std::vector<std::string>& words) {
     return;
   }
   out_ << "Commands (help COMMAND for one; # starts a comment; NAME=VALUE sets a field):\n";
-  for (const char* group : {"general", "disks", "faults", "module", "commands"}) {
+  for (const char* group : {"general", "disks", "faults", "module", "commands", "agent"}) {
     out_ << " " << group << ":\n";
     for (const auto& [name, c] : commands_)
       if (c.group == group) out_ << "  " << std::left << std::setw(44) << c.usage << c.help << "\n";

@@ -86,6 +86,7 @@ class Console {
   void add_commands();
   void add_disk_commands();
   void add_module_commands();
+  void add_agent_commands();
   void add(const std::string& group, const std::string& name, const std::string& usage,
            const std::string& help, Handler h);
   void help(const std::vector<std::string>& words);
@@ -126,6 +127,9 @@ class Console {
   std::map<int, standin::block::devnum> started_;  // fd -> device given at start
   std::map<int, unsigned> blocks_;                 // fd -> totalBlocks given at start
   std::map<standin::block::devnum, AMSessionKey> keys_;  // last key read per device
+  // The live ext4 writer of the workload step (a standin::workload::Ext4Workload
+  // when the workload part is built); stopped before anything is unmounted.
+  std::shared_ptr<void> workload_;
   char* pages_ = nullptr;  // rw, read-only and unmapped pages for pointer fields
   std::size_t log_mark_ = 0;
   std::vector<std::string> last_log_;

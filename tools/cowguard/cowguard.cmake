@@ -14,6 +14,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/console.cpp
   ${CG_TOOL_DIR}/console_disk.cpp
   ${CG_TOOL_DIR}/console_module.cpp
+  ${CG_TOOL_DIR}/console_agent.cpp
   ${CG_TOOL_DIR}/chain.cpp
   ${CG_TOOL_DIR}/demo.cpp)
 

@@ -160,7 +160,7 @@ std::string human_bytes(double v) {
 
 void print_table(std::ostream& out, const std::vector<Point>& points) {
   out << std::left << std::setw(6) << "point" << std::setw(13) << "kind" << std::right
-      << std::setw(8) << "blocks" << std::setw(8) << "store" << std::setw(8) << "disk"
+      << std::setw(8) << "blocks" << std::setw(8) << "store" << std::setw(8) << "disk" << std::setw(7) << "peak"
       << std::setw(12) << "written" << std::setw(11) << "frozen ms" << std::setw(13) << "throughput"
       << "  verified\n";
   for (const auto& p : points) {
@@ -170,10 +170,28 @@ void print_table(std::ostream& out, const std::vector<Point>& points) {
     tp << human_bytes(r.throughput) << "/s";
     out << std::left << std::setw(6) << r.sequence << std::setw(13) << agent::kind_name(r.kind)
         << std::right << std::setw(8) << r.blocks_wanted << std::setw(8) << r.blocks_from_store
-        << std::setw(8) << r.blocks_from_disk << std::setw(12) << human_bytes(static_cast<double>(r.bytes_written))
+        << std::setw(8) << r.blocks_from_disk << std::setw(7) << (r.stats ? r.stats->peakAllocCPs : 0)
+        << std::setw(12) << human_bytes(static_cast<double>(r.bytes_written))
         << std::setw(11) << fz.str() << std::setw(13) << tp.str() << "  "
         << (p.check.ok() ? "yes" : "NO") << "\n";
   }
+}
+
+// The module's statistics record as the stats command returned it.
+json stats_json(const Stats& s) {
+  auto t = [](const StatsTime& x) { return static_cast<double>(x.tv_sec) + static_cast<double>(x.tv_nsec) / 1e9; };
+  return {{"major", s.major}, {"minor", s.minor}, {"state", s.state},
+          {"partitionStart", s.partitionStart}, {"blockSize", s.blockSize},
+          {"blocksPerPage", s.blocksPerPage}, {"partitionSizeKB", s.partitionSizeKB},
+          {"numBlocks", s.numBlocks}, {"maxVMPages", s.maxVMPages}, {"vmPages", s.vmPages},
+          {"maxCacheBlocks", s.maxCacheBlocks}, {"curAllocAMPages", s.curAllocAMPages},
+          {"totalAllocPages", s.totalAllocPages}, {"curAllocPages", s.curAllocPages},
+          {"totalAllocBRs", s.totalAllocBRs}, {"curAllocBRs", s.curAllocBRs},
+          {"totalAllocCPs", s.totalAllocCPs}, {"curAllocCPs", s.curAllocCPs},
+          {"peakAllocCPs", s.peakAllocCPs}, {"totalCBs", s.totalCBs}, {"curCBs", s.curCBs},
+          {"totalReadBlocks", s.totalReadBlocks}, {"totalReadCBs", s.totalReadCBs},
+          {"totalCleanedCBs", s.totalCleanedCBs}, {"ioctlCount", s.ioctlCount},
+          {"eTimeToFreeze", t(s.eTimeToFreeze)}, {"eTimeFrozen", t(s.eTimeFrozen)}};
 }
 
 json point_json(const Point& p) {
@@ -200,6 +218,7 @@ json point_json(const Point& p) {
               {"files", {{"ok", c.files_ok}, {"files_checked", c.files_checked},
                          {"problems", c.file_problems}}}}}};
   if (!r.fallback_reason.empty()) j["fallback_reason"] = r.fallback_reason;
+  if (r.stats) j["module_stats"] = stats_json(*r.stats);
   if (!c.restore_error.empty()) j["checks"]["restore_error"] = c.restore_error;
   if (!c.fsck_ok) j["checks"]["e2fsck"]["output"] = c.fsck_output;
   return j;
