@@ -60,7 +60,27 @@ class ConsoleTest : public KernelTest {
     }
     return out;
   }
+  // A fresh folder for the case's files, removed after the case.
+  std::filesystem::path TempDir(const std::string& tag) {
+    auto d = std::filesystem::temp_directory_path() / ("cowguard-console-" + tag + "-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(d);
+    dirs_.push_back(d);
+    return d;
+  }
+  void TearDown() override {
+    for (const auto& d : dirs_) std::filesystem::remove_all(d);
+    KernelTest::TearDown();
+  }
+  // Steps that make a 16 MiB file disk at img with one 12 MiB partition
+  // carrying ext4 with 1024-byte blocks, mounted.
+  static std::string Ext4Disk(const std::string& img) {
+    return "disk file " + img + " 16M\n"
+           "mbr sda 1M:12M\n"
+           "mkfs ext4 sda1 1024\n"
+           "mount sda1\n";
+  }
   int exit_code_ = -1;
+  std::vector<std::filesystem::path> dirs_;
 };
 
 const char kSetup[] =
@@ -238,18 +258,12 @@ TEST_F(ConsoleTest, FaultsAndDiskErrorsReachTheSteps) {
 }
 
 TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
-  auto dir = std::filesystem::temp_directory_path() / ("cowguard-console-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  std::string img = (dir / "disk.img").string();
+  std::string img = (TempDir("ext4") / "disk.img").string();
   int failures = -1;
-  Lines out = Run("disk file " + img + " 16M\n"
-                  "mbr sda 1M:12M\n"
-                  "mkfs ext4 sda1 1024\n"
-                  "mount sda1\n"
+  Lines out = Run(Ext4Disk(img) +
                   "mkfs ext4 sda1\n"
                   "disks\n",
                   &failures);
-  std::filesystem::remove_all(dir);
   EXPECT_EQ(1, failures);  // mkfs on the mounted partition
   EXPECT_EQ((Lines{"status 0 OK", "  ext4 blocks=12288 blockSize=1024"}), After(out, "mkfs ext4 sda1 1024"));
   EXPECT_EQ((Lines{"status 0 OK", "  ext4 blockSize=1024"}), After(out, "mount sda1"));
@@ -264,15 +278,11 @@ TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
 // system, restored and verified from the console; a corrupt delta file is
 // then reported by verify and refused by restore.
 TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
-  auto dir = std::filesystem::temp_directory_path() / ("cowguard-console-agent-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  auto dir = TempDir("agent");
   std::string img = (dir / "disk.img").string(), backups = (dir / "backups").string();
   std::string restored = (dir / "restored.img").string();
   int failures = -1;
-  Lines out = Run("disk file " + img + " 16M\n"
-                  "mbr sda 1M:12M\n"
-                  "mkfs ext4 sda1 1024\n"
-                  "mount sda1\n"
+  Lines out = Run(Ext4Disk(img) +
                   "insmod\n"
                   "workload start sda1 threads=1 seed=3\n"
                   "sleep 100\n"
@@ -327,7 +337,6 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
                   "\nexpect 4\n", &failures);
   EXPECT_EQ(0, failures) << ::testing::PrintToString(bad);
   EXPECT_FALSE(std::filesystem::exists(restored));
-  std::filesystem::remove_all(dir);
   EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
   ExpectNoLeaks();
 }
