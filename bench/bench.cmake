@@ -9,7 +9,7 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
   # The module's block bitmap, called directly: linked with the module's objects.
   add_executable(bench_blockmap-${line} ${CMAKE_SOURCE_DIR}/bench/blockmap_bench.cpp
-    $<TARGET_OBJECTS:cowguard-objs-${line}>)
+    $<TARGET_OBJECTS:cowguard-objs-${line}> ${CMAKE_BINARY_DIR}/lines/${line}/mod/cowguard.mod.cpp)
   target_include_directories(bench_blockmap-${line} PRIVATE ${CMAKE_SOURCE_DIR}/module/2.6)
   target_link_libraries(bench_blockmap-${line} PRIVATE cgkernel-${line})
   set_target_properties(bench_blockmap-${line} PROPERTIES

@@ -17,3 +17,12 @@ function(cg_add_kernel_line sub)
   set_target_properties(cgkernel-${line} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
 endfunction()
+
+# The module record of a module named `name` (its NAME.mod.cpp), generated
+# into the line's build folder; the path is returned in `out_var`.
+function(cg_module_record line name out_var)
+  set(CG_MODNAME ${name})
+  set(file ${CMAKE_BINARY_DIR}/lines/${line}/mod/${name}.mod.cpp)
+  configure_file(${CMAKE_SOURCE_DIR}/kernel/module.mod.cpp.in ${file} @ONLY)
+  set(${out_var} ${file} PARENT_SCOPE)
+endfunction()

@@ -17,15 +17,24 @@ function(cg_add_module sub)
     -fno-gnu-unique -fno-stack-protector -fno-asynchronous-unwind-tables
     -fno-unwind-tables -fno-common -fvisibility=default)
   add_dependencies(cowguard-objs-${line} cgkernel-${line})
-  add_library(cowguard-${line} MODULE $<TARGET_OBJECTS:cowguard-objs-${line}>)
+  # The module record is the build's, not the module's source.
+  cg_module_record(${line} cowguard modrec)
+  add_library(cowguard-${line} MODULE $<TARGET_OBJECTS:cowguard-objs-${line}> ${modrec})
+  target_include_directories(cowguard-${line} PRIVATE
+    ${CMAKE_BINARY_DIR}/lines/${line}/include
+    ${CMAKE_SOURCE_DIR}/kernel/include)
+  target_compile_options(cowguard-${line} PRIVATE
+    -nostdinc -nostdinc++ -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-unwind-tables -fno-common)
   target_link_options(cowguard-${line} PRIVATE -nostdlib -Wl,--build-id)
   set_target_properties(cowguard-${line} PROPERTIES
     PREFIX "" OUTPUT_NAME cowguard SUFFIX ".ko"
     LIBRARY_OUTPUT_DIRECTORY ${out})
   add_dependencies(cowguard-${line} cgkernel-${line})
-  # Build check: the module may use only what the kernel exports.
+  # Build check: the module may use only what the real kernel of its line
+  # exports or provides in its headers.
   add_custom_command(TARGET cowguard-${line} POST_BUILD
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
-            $<TARGET_FILE:cowguard-${line}> ${CMAKE_SOURCE_DIR}/kernel/src "${CG_SANITIZE}"
+            $<TARGET_FILE:cowguard-${line}> ${line} ${CG_KERNEL_LISTS} "${CG_SANITIZE}"
     VERBATIM)
 endfunction()

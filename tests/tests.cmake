@@ -37,7 +37,9 @@ function(cg_add_tests sub)
   if(CG_TEST_WHITEBOX)
     # White-box cases link the module's objects directly and call its
     # functions; the module is not loaded through the loader there.
-    cg_add_suite(${sub} whitebox ${CG_TEST_WHITEBOX} $<TARGET_OBJECTS:cowguard-objs-2.6.${sub}>)
+    # (and the module record the build generated for the module).
+    cg_add_suite(${sub} whitebox ${CG_TEST_WHITEBOX} $<TARGET_OBJECTS:cowguard-objs-2.6.${sub}>
+      ${CMAKE_BINARY_DIR}/lines/2.6.${sub}/mod/cowguard.mod.cpp)
   endif()
   if(CG_TEST_E2E)
     cg_add_suite(${sub} e2e ${CG_TEST_E2E})

@@ -57,6 +57,15 @@ bool should_fail(Site site, const char* name = nullptr);
 
 }  // namespace standin::fault
 
+namespace standin::mm {
+
+// The process's mmap semaphore, taken for reading as the page-fault path
+// takes it (user copies, faults on device mappings).  May sleep.
+void fault_lock();
+void fault_unlock();
+
+}  // namespace standin::mm
+
 namespace standin::kern {
 
 // The calling thread's task; made on first use for a host thread.

@@ -1,4 +1,5 @@
-// Copies to and from user addresses of the calling process.  They go through
+// Copies to and from user addresses of the calling process, holding the
+// process's mmap semaphore for reading as a faulting copy would.  They go through
 // process_vm_readv/process_vm_writev on the own pid, so an address that is
 // unmapped, inaccessible or (for writes) read-only fails in the host kernel
 // instead of faulting here; the transfer is split at page boundaries so a
@@ -62,6 +63,47 @@ bool range_ok(const void* addr, unsigned long size) {
   return a <= kTaskSize && size <= kTaskSize - a;
 }
 
+// A user copy may fault a page in, which takes the process's mmap
+// semaphore for reading: the copy is made holding it, so that the lock
+// checker sees the order every user copy can take.  In atomic context the
+// fault path takes no semaphore (it fails the fault instead; the sleeping
+// copy is reported by its own check).
+struct FaultPath {
+  bool locked = !standin::kern::in_atomic();
+  FaultPath() {
+    if (locked) standin::mm::fault_lock();
+  }
+  ~FaultPath() {
+    if (locked) standin::mm::fault_unlock();
+  }
+};
+
+unsigned long copy_in(void* to, std::uintptr_t from, unsigned long n) {
+  FaultPath fault;
+  return transfer(to, from, n, false);
+}
+
+unsigned long copy_out(std::uintptr_t to, const void* from, unsigned long n) {
+  FaultPath fault;
+  return transfer(const_cast<void*>(from), to, n, true);
+}
+
+int get_n(void* kval, const void __user* uaddr, unsigned long size, const void* site) {
+  standin::lockcheck::might_sleep("get_user", site);
+  if (!range_ok(uaddr, size) || copy_in(kval, reinterpret_cast<std::uintptr_t>(uaddr), size) != size) {
+    std::memset(kval, 0, size);
+    return -EFAULT;
+  }
+  return 0;
+}
+
+int put_n(const void* kval, void __user* uaddr, unsigned long size, const void* site) {
+  standin::lockcheck::might_sleep("put_user", site);
+  if (!range_ok(uaddr, size) || copy_out(reinterpret_cast<std::uintptr_t>(uaddr), kval, size) != size)
+    return -EFAULT;
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,7 +111,7 @@ extern "C" {
 unsigned long copy_from_user(void* to, const void __user* from, unsigned long n) {
   standin::lockcheck::might_sleep("copy_from_user", STANDIN_CALLER);
   unsigned long done = 0;
-  if (n && range_ok(from, n)) done = transfer(to, reinterpret_cast<std::uintptr_t>(from), n, false);
+  if (n && range_ok(from, n)) done = copy_in(to, reinterpret_cast<std::uintptr_t>(from), n);
   if (done < n) std::memset(static_cast<char*>(to) + done, 0, n - done);
   return n - done;
 }
@@ -78,33 +120,30 @@ EXPORT_SYMBOL(copy_from_user);
 unsigned long copy_to_user(void __user* to, const void* from, unsigned long n) {
   standin::lockcheck::might_sleep("copy_to_user", STANDIN_CALLER);
   if (!n || !range_ok(to, n)) return n;
-  return n - transfer(const_cast<void*>(from), reinterpret_cast<std::uintptr_t>(to), n, true);
+  return n - copy_out(reinterpret_cast<std::uintptr_t>(to), from, n);
 }
 EXPORT_SYMBOL(copy_to_user);
 
-int __get_user_n(void* kval, const void __user* uaddr, unsigned long size) {
-  standin::lockcheck::might_sleep("get_user", STANDIN_CALLER);
-  if (!range_ok(uaddr, size) ||
-      transfer(kval, reinterpret_cast<std::uintptr_t>(uaddr), size, false) != size) {
-    std::memset(kval, 0, size);
-    return -EFAULT;
-  }
-  return 0;
-}
-EXPORT_SYMBOL(__get_user_n);
+/*
+ * x86_64's get_user and put_user helpers, one per object size.  (In the
+ * kernel they take the address and value in registers; here they are
+ * plain functions of the same names.)
+ */
+#define STANDIN_USER_N(n) \
+	int __get_user_##n(void *kval, const void __user *uaddr) \
+	{ \
+		return get_n(kval, uaddr, n, STANDIN_CALLER); \
+	} \
+	EXPORT_SYMBOL(__get_user_##n); \
+	int __put_user_##n(const void *kval, void __user *uaddr) \
+	{ \
+		return put_n(kval, uaddr, n, STANDIN_CALLER); \
+	} \
+	EXPORT_SYMBOL(__put_user_##n);
 
-int __put_user_n(const void* kval, void __user* uaddr, unsigned long size) {
-  standin::lockcheck::might_sleep("put_user", STANDIN_CALLER);
-  if (!range_ok(uaddr, size) ||
-      transfer(const_cast<void*>(kval), reinterpret_cast<std::uintptr_t>(uaddr), size, true) != size)
-    return -EFAULT;
-  return 0;
-}
-EXPORT_SYMBOL(__put_user_n);
-
-int access_ok_range(int type, const void __user* addr, unsigned long size) {
-  return range_ok(addr, size) ? 1 : 0;
-}
-EXPORT_SYMBOL(access_ok_range);
+STANDIN_USER_N(1)
+STANDIN_USER_N(2)
+STANDIN_USER_N(4)
+STANDIN_USER_N(8)
 
 }  // extern "C"

@@ -190,7 +190,7 @@ int newAMS(struct Backup *b, struct AutoMapSession **amSession)
 	ams->diskInfo = b->diskInfo;
 	ams->diskInfo.superBlock = NULL;	/* the backup's, not ours */
 	ams->diskInfo.bdev = NULL;
-	WRITE_ONCE(ams->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+	setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 
 	if (ams->diskInfo.blockSize == 0) {
 		printk("<2>%s: Blocksize set to 0 when making automap%s", __func__, "\n");
@@ -234,7 +234,7 @@ static int isBackupDevice(dev_t kdev)
 	int mine;
 
 	down_read(&activeSessionUsers);
-	b = READ_ONCE(activeSession);
+	b = activeSession;
 	mine = b && b->diskInfo.kdev == kdev;
 	up_read(&activeSessionUsers);
 	return mine;
@@ -295,7 +295,7 @@ static void __unsyncQueueDevs(struct QueueList *ql)
 	list_for_each_entry(dl, &ql->devList, list) {
 		slot = amSlot(dl->kdev);
 		if (slot && *slot)
-			WRITE_ONCE((*slot)->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+			setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 	}
 	leaveAMListReader();
 }
@@ -357,7 +357,7 @@ void errorAMS(struct Backup *b)
 	enterAMListReader();
 	slot = amSlot(b->diskInfo.kdev);
 	if (slot && *slot) {
-		WRITE_ONCE((*slot)->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+		setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 		found = 1;
 	}
 	leaveAMListReader();

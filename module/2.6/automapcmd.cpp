@@ -4,9 +4,13 @@
  * the backup, and the two flags that steer the next snapshot.
  *
  * Every command holds the caller's bSem, so it never sees a half-taken
- * snapshot.  The state command reads the session under a reference and
- * copies to user space after dropping it and bSem; the fetch copies while
- * it is a user of blockMap, one bitmap page per copy.
+ * snapshot; none touches user memory while it holds bSem (a user copy may
+ * fault and take the mmap semaphore, under which mmap and munmap take
+ * bSem).  The state command reads the session under a reference and copies
+ * to user space after dropping it and bSem; the fetch takes the map's pages
+ * out of blockMap under bSem, copies them one bitmap page per copy without
+ * it, and then, under bSem again, frees them or, after a failed copy, puts
+ * them back.
  */
 #include <linux/kernel.h>
 #include <linux/kdev_t.h>
@@ -30,7 +34,7 @@ int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, 
 	if (ams) {
 		st.major = MAJOR(ams->diskInfo.kdev);
 		st.minor = MINOR(ams->diskInfo.kdev);
-		st.state = READ_ONCE(ams->state);
+		st.state = amsState(ams);
 		st.mapLen = ams->map.size;
 		st.mapSize = ams->map.numBytes;
 		memcpy(&st.amsKey, &ams->sessionKey, sizeof(st.amsKey));
@@ -47,28 +51,12 @@ int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, 
 	return CGD_OK;
 }
 
-/* Enters bm as a user (counted-users protocol). */
-static void enterBlockMap(struct BlockMap *bm)
-{
-	unsigned long flags;
-
-	spin_lock_irqsave(&bm->usersLock, flags);
-	atomic_inc(&bm->users);
-	spin_unlock_irqrestore(&bm->usersLock, flags);
-}
-
-static void leaveBlockMap(struct BlockMap *bm)
-{
-	atomic_dec(&bm->users);
-}
-
 /*
- * Copies blockMap's bitmap to the user map, a page at a time.  Caller is a
- * user of blockMap and holds bSem.
+ * Copies the bitmap of the pages taken out of blockMap (in bm, which only
+ * the caller sees) to the user map, a page at a time.  Caller holds no lock.
  */
-static int __copyMapOut(struct Backup *b, unsigned char __user *dest)
+static int copyMapOut(struct BlockMap *bm, unsigned char __user *dest)
 {
-	struct BlockMap *bm = &b->blockMap;
 	u32 numBytes = bm->numBytes;
 	u32 numPages = (numBytes + PAGE_SIZE - 1) / PAGE_SIZE;
 	u32 i, len;
@@ -100,34 +88,42 @@ static int __copyMapOut(struct Backup *b, unsigned char __user *dest)
  */
 int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM)
 {
+	struct BlockMap taken;
+	u32 freed = 0;
 	int status;
 
 	cgdCondResched();
 	down(&b->bSem);
-	if (READ_ONCE(b->state) != CGD_STATE_SNAPPED) {
+	if (getState(b) != CGD_STATE_SNAPPED) {
 		printk("<3>%s: backup error map not loaded %s", __func__, "\n");
 		up(&b->bSem);
 		return CGD_ERR_INVALID;
 	}
-	/* Tested before the map is entered: a map never built has no users lock. */
+	/* Tested before the map is used: a map never built has no users lock. */
 	if (!b->blockMap.map) {
 		printk("<3>%s: backup error automap is NULL %s", __func__, "\n");
 		up(&b->bSem);
 		return CGD_ERR_INVALID;
 	}
-
-	enterBlockMap(&b->blockMap);
 	if (b->blockMap.size != userBM->mapLen) {
 		printk("<3>%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
 		       __func__, b->blockMap.size, userBM->mapLen);
-		status = CGD_ERR_INVALID;
-	} else {
-		status = __copyMapOut(b, userBM->map);
+		up(&b->bSem);
+		return CGD_ERR_INVALID;
 	}
-	leaveBlockMap(&b->blockMap);
+	detachBlockMap(&b->blockMap, &taken);
+	up(&b->bSem);
 
-	if (status == CGD_OK)
-		closeBUBlockMap(b);
+	status = copyMapOut(&taken, userBM->map);
+
+	down(&b->bSem);
+	if (status != CGD_OK && getState(b) == CGD_STATE_SNAPPED && !b->blockMap.map) {
+		/* The agent may try again with a writable map. */
+		attachBlockMap(&b->blockMap, &taken);
+	} else {
+		closeBlockMap(&taken, &freed);
+		atomic_sub((int)freed, &b->curAllocPages);
+	}
 	up(&b->bSem);
 	return status;
 }

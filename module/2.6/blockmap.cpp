@@ -161,6 +161,42 @@ void closeBlockMap(struct BlockMap *bmap, u32 *numPagesFreed)
 	*numPagesFreed = numPages;
 }
 
+/*
+ * Moves the pages of an open map into out (whose other fields the caller
+ * never uses: out is a holder only closeBlockMap and attachBlockMap take)
+ * and leaves the map closed, its locks in place.  Drains the map's users
+ * first.  The caller keeps the map from being built or closed meanwhile.
+ */
+void detachBlockMap(struct BlockMap *bm, struct BlockMap *out)
+{
+	unsigned long flags;
+
+	memset(out, 0, sizeof(*out));
+	waitForBlockMapUsers(bm, &flags);
+	out->map = bm->map;
+	out->size = bm->size;
+	out->numBytes = bm->numBytes;
+	bm->map = NULL;
+	bm->size = 0;
+	bm->numBytes = 0;
+	spin_unlock_irqrestore(&bm->usersLock, flags);
+}
+
+/* Puts the pages that detachBlockMap moved into from back into a closed map. */
+void attachBlockMap(struct BlockMap *bm, struct BlockMap *from)
+{
+	unsigned long flags;
+
+	waitForBlockMapUsers(bm, &flags);
+	bm->map = from->map;
+	bm->size = from->size;
+	bm->numBytes = from->numBytes;
+	spin_unlock_irqrestore(&bm->usersLock, flags);
+	from->map = NULL;
+	from->size = 0;
+	from->numBytes = 0;
+}
+
 /* Entry and exit of an operation inside the map (counted users). */
 static void enterBlockMap(struct BlockMap *bm)
 {

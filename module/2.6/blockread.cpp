@@ -192,7 +192,7 @@ int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks)
 			ret = CGD_ERR_IO;
 			zeroFillBIO(bio);
 		}
-		if (READ_ONCE(b->state) == CGD_STATE_READING)
+		if (getState(b) == CGD_STATE_READING)
 			unSetBlock(&b->blockMap, startBlockNum + i);
 	}
 	return ret;
@@ -255,7 +255,7 @@ void freeSubmitted(struct Backup *b, u32 numBlocks)
 static int __checkReadRequest(struct Backup *b, u32 startBlockNum, u32 numBlocks,
 			      void __user *data, struct BackupVMA **bVMA)
 {
-	u32 state = READ_ONCE(b->state);
+	u32 state = getState(b);
 	u32 endBlockNum = startBlockNum + numBlocks;
 	unsigned long windowBytes;
 

@@ -47,12 +47,7 @@
  */
 static void setCaptureError(struct Backup *b, u32 err)
 {
-	u32 old = READ_ONCE(b->state);
-
-	while (old <= CGD_STATE_READING &&
-	       !__atomic_compare_exchange_n(&b->state, &old, err, false,
-					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-		;
+	failState(b, err, CGD_STATE_IDLE);
 }
 
 /* Appends a held request and wakes kbackupd.  Runs in the hook; does not sleep. */
@@ -157,7 +152,7 @@ void cacheBlock(struct Backup *b, struct MakeRequest *mr, u32 blockNum)
 	struct page *page;
 
 	down_read(&b->cacheUsers);
-	if (READ_ONCE(b->state) > CGD_STATE_READING)
+	if (getState(b) > CGD_STATE_READING)
 		goto out;
 	page = alloc_pages(GFP_NOIO, 0);
 	if (!page) {
@@ -275,8 +270,10 @@ int backup_cache(void *unused)
 			continue;
 		if (atomic_read(&backup_cacheThreadContinue) != 1)
 			break;
-		b = READ_ONCE(activeSession);
-		if (!b || READ_ONCE(b->state) <= CGD_STATE_STARTED)
+		down_read(&activeSessionUsers);
+		b = activeSession;
+		up_read(&activeSessionUsers);
+		if (!b || getState(b) <= CGD_STATE_STARTED)
 			continue;
 		mr = getTopMR(b);
 		if (mr)
@@ -301,7 +298,7 @@ int startWorkQueue(struct Backup *b)
 	down(&signalThread);
 	atomic_set(&backup_cacheThreadContinue, 1);
 	pid = kernel_thread(backup_cache, NULL, 0);
-	WRITE_ONCE(backup_cachePID, (pid_t)pid);
+	backup_cachePID = (pid_t)pid;
 	if (pid < 0) {
 		printk("<3>%s: error starting cache thread%s", __func__, "\n");
 		up(&signalThread);
@@ -318,21 +315,25 @@ int startWorkQueue(struct Backup *b)
  */
 void waitForMRs(struct Backup *b, unsigned long *flags)
 {
-	while (atomic_read(&b->mrInQueue) > 0 && READ_ONCE(backup_cachePID) > 0) {
+	while (atomic_read(&b->mrInQueue) > 0 && backup_cachePID > 0) {
 		spin_unlock_irqrestore(&b->mrLock, *flags);
 		schedule();
 		spin_lock_irqsave(&b->mrLock, *flags);
 	}
-	if (READ_ONCE(backup_cachePID) <= 0)
+	if (backup_cachePID <= 0)
 		printk("<3>%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
 }
 
-/* Waits until the queue has drained; nothing when no thread runs.  May sleep. */
+/*
+ * Waits until the queue has drained; nothing when no thread runs.  A record
+ * that never started the thread has nothing queued (and the pid it would
+ * read is another session's), so it does not wait.  May sleep.
+ */
 void flushWorkQueue(struct Backup *b)
 {
 	unsigned long flags;
 
-	if (READ_ONCE(backup_cachePID) <= 0)
+	if (!b->startedCacheThread || backup_cachePID <= 0)
 		return;
 	spin_lock_irqsave(&b->mrLock, flags);
 	waitForMRs(b, &flags);
@@ -342,12 +343,12 @@ void flushWorkQueue(struct Backup *b)
 /* Stops the thread this session started and waits for it to end.  May sleep. */
 void killWorkQueue(struct Backup *b)
 {
-	if (!b->startedCacheThread || READ_ONCE(backup_cachePID) <= 0)
+	if (!b->startedCacheThread || backup_cachePID <= 0)
 		return;
 	atomic_set(&backup_cacheThreadContinue, 0);
 	up(&signalThread);
 	wait_for_completion(&backup_cacheThreadExited);
-	WRITE_ONCE(backup_cachePID, 0);
+	backup_cachePID = 0;
 }
 
 /* Prepares a locked buffer head for one block of the session's device in page at offset. */

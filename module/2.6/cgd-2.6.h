@@ -17,6 +17,7 @@
 #include <linux/slab.h>
 #include <asm/atomic.h>
 #include <asm/semaphore.h>
+#include <asm/system.h>
 
 #include "cowguard.h"
 #include "globals.h"
@@ -63,11 +64,11 @@ struct MakeRequest {
  * amList.  users/usersLock: counted-users protocol (a reference is taken
  * under usersLock while the table is entered; closing and the snapshot's
  * map exchange drain the references).  state is read and written without a
- * lock (READ_ONCE/WRITE_ONCE).
+ * lock: an atomic counter (amsState/setAMSState).
  */
 struct AutoMapSession {
 	struct DiskInfo diskInfo;	/* copy of the backup's record; holds its own bdev reference */
-	u32 state;			/* CGD_AUTOMAP_* */
+	atomic_t state;			/* CGD_AUTOMAP_* */
 	struct BlockMap map;
 	atomic_t users;			/* rests at 1 */
 	spinlock_t usersLock;
@@ -86,12 +87,12 @@ struct AutoMapSession {
  * write: snapshot, the switch to state 6, close) -> cacheUsers (read: users
  * of the store; write: the store's teardown) -> one bucket sem -> a
  * BlockMap's locks.  mrLock (irqsave) guards mrHead/mrTail and the links.
- * state is read without locks by the hooks and kbackupd (READ_ONCE) and
- * written with WRITE_ONCE.
+ * state is read without locks by the hooks and kbackupd: an atomic counter,
+ * changed only through the helpers below.
  */
 struct Backup {
 	struct semaphore bSem;
-	u32 state;
+	atomic_t state;			/* CGD_STATE_*; see getState */
 	struct rw_semaphore writers;
 	int maxVMPages;
 	struct BackupVMA vmAreas[2];
@@ -138,5 +139,53 @@ struct Backup {
 	atomic_t hookUsers;
 	int holdsModule;			/* this record set busy (guarded by busyLock) */
 };
+
+/*
+ * The session's state.  setState is for a task that owns the transition
+ * (the start, the snapshot's move to state 4, the close); where the hook or
+ * kbackupd may fail the session at the same moment, the state moves only by
+ * compare-and-swap: advanceState for one step of the session's life,
+ * failState for a failure, which a closing or failed session never takes
+ * (a state above CGD_STATE_READING is never changed).
+ */
+static inline u32 getState(struct Backup *b)
+{
+	return (u32)atomic_read(&b->state);
+}
+
+static inline void setState(struct Backup *b, u32 state)
+{
+	atomic_set(&b->state, (int)state);
+}
+
+/* Moves the state from `from` to `to` if it is still `from`: 1 when it moved. */
+static inline int advanceState(struct Backup *b, u32 from, u32 to)
+{
+	return cmpxchg(&b->state.counter, (int)from, (int)to) == (int)from;
+}
+
+/* Moves a session whose state lies in [lowest, CGD_STATE_READING] into err. */
+static inline void failState(struct Backup *b, u32 err, u32 lowest)
+{
+	int old = atomic_read(&b->state), seen;
+
+	while ((u32)old >= lowest && (u32)old <= CGD_STATE_READING) {
+		seen = cmpxchg(&b->state.counter, old, (int)err);
+		if (seen == old)
+			break;
+		old = seen;
+	}
+}
+
+/* A tracking session's state (CGD_AUTOMAP_*), read and set without a lock. */
+static inline u32 amsState(struct AutoMapSession *ams)
+{
+	return (u32)atomic_read(&ams->state);
+}
+
+static inline void setAMSState(struct AutoMapSession *ams, u32 state)
+{
+	atomic_set(&ams->state, (int)state);
+}
 
 #endif

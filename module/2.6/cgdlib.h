@@ -76,13 +76,12 @@ request_queue_t *cgdGetRequestQueue(struct block_device *bdev);
 void cgdLockRequestQueue(request_queue_t *q, unsigned long *flags);
 void cgdUnlockRequestQueue(request_queue_t *q, unsigned long *flags);
 request_queue_t *getRequestQueue(struct DiskInfo *diskInfo);
-void cgdLockPartitions(struct block_device *disk);
-void cgdUnlockPartitions(struct block_device *disk);
 void cgdCondResched(void);
 
 /* Module lifecycle and control device. */
-int cgdInit(void);
-void cgdExit(void);
+/* C linkage: module_init and module_exit make the loader's entry points aliases of them. */
+extern "C" int cgdInit(void);
+extern "C" void cgdExit(void);
 int doModuleUnload(void);
 int cgdUnload(void);
 int cgdShutdown(void);
@@ -103,6 +102,8 @@ int blockInMap(struct BlockMap *bm, u32 blockNum);
 int setBlock(struct BlockMap *bm, u32 blockNum);
 int unSetBlock(struct BlockMap *bm, u32 blockNum);
 void waitForBlockMapUsers(struct BlockMap *bm, unsigned long *flags);
+void detachBlockMap(struct BlockMap *bm, struct BlockMap *out);
+void attachBlockMap(struct BlockMap *bm, struct BlockMap *from);
 
 /* Request-queue registry and hook installation. */
 int isInDevList(struct QueueList *queueList, dev_t kdev);
@@ -118,10 +119,11 @@ void unsetQueueMRFAMS(request_queue_t *q);
 void enterQueueListReader(void);
 void leaveQueueListReader(void);
 struct QueueList *__findQueueNode(request_queue_t *q);	/* caller inside the registry */
+request_queue_t *queueOfDevice(dev_t kdev);
 
 /* Write interception and bio mapping. */
 int cgdMRF(request_queue_t *q, struct bio *bio);
-int BIOToMinor(struct bio *bio);
+int bioOnDevice(struct DiskInfo *diskInfo, struct bio *bio);
 void BIOToBlockNumbers(struct DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN);
 int callRealMRF(struct Backup *b, struct bio *bio);
 int doWeCacheBlock(struct Backup *b, u32 bn);
@@ -235,7 +237,7 @@ void leaveAMListReader(void);
 struct AutoMapSession **amSlot(dev_t kdev);
 struct AutoMapSession *getAMS(dev_t kdev);
 void putAMS(struct AutoMapSession *ams);
-void updateAM(struct bio *bio, int bioMinor);
+void updateAM(struct bio *bio);
 int cgdAMRF(request_queue_t *q, struct bio *bio);
 int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, u32 amsLen);
 int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM);

@@ -50,10 +50,10 @@ atomic_t busy = ATOMIC_INIT(0);
 DEFINE_SPINLOCK(busyLock);
 
 /*
- * The session whose device the backup hook protects.  Set by the start with
- * a plain store (WRITE_ONCE) before any hook is installed; cleared by the
- * close with activeSessionUsers held for writing.  Readers (the hook) hold
- * activeSessionUsers for reading while they use the record.
+ * The session whose device the backup hook protects.  Protected by
+ * activeSessionUsers: set by the start (before any hook is installed) and
+ * cleared by the close, both holding it for writing; the hook and kbackupd
+ * read it holding it for reading.
  */
 struct Backup *activeSession = NULL;
 DECLARE_RWSEM(activeSessionUsers);
@@ -177,7 +177,7 @@ static void initBackup(struct Backup *b)
 	atomic_set(&b->totalAllocBRs, 0);
 	atomic_set(&b->curAllocBRs, 0);
 	atomic_set(&b->hookUsers, 0);
-	b->state = CGD_STATE_IDLE;
+	setState(b, CGD_STATE_IDLE);
 }
 
 /*
@@ -259,3 +259,7 @@ unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait)
 
 module_init(cgdInit);
 module_exit(cgdExit);
+
+MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("cowguard: live snapshots with copy-before-write and changed-block tracking");
+MODULE_VERSION("3.1.0");

@@ -30,7 +30,7 @@ u32 anyDirtyBlock(struct Backup *b)
 		return found;
 
 	down_read(&b->cacheUsers);
-	if (READ_ONCE(b->state) <= CGD_STATE_READING && b->blockTable) {
+	if (getState(b) <= CGD_STATE_READING && b->blockTable) {
 		for (i = 0; i < CGD_BLOCK_TABLE_SIZE; i++) {
 			ht = b->blockTable[i];
 			if (!ht)
@@ -54,7 +54,7 @@ int ioctlGetDirtyBlock(struct Backup *b, u32 __user *userBlockNumPtr)
 	u32 blockNum;
 
 	down(&b->bSem);
-	if (!b->blockMap.map || READ_ONCE(b->state) != CGD_STATE_READING) {
+	if (!b->blockMap.map || getState(b) != CGD_STATE_READING) {
 		up(&b->bSem);
 		return CGD_ERR_INVALID;
 	}

@@ -7,11 +7,12 @@
  * recorded by the tracking of their device.
  *
  * Runs in whatever task submits the bio, on any processor, and may sleep;
- * never in interrupt context.  Lock order: the partition-table guard
- * (released first), activeSessionUsers for reading (released before the
- * next), the session's writers for reading, inside which the maps' locks and
- * mrLock are taken.  Tracking runs after writers is released, and no module
- * lock is held while the real function runs.
+ * never in interrupt context.  Lock order: activeSessionUsers for reading
+ * (released before the next), the session's writers for reading, inside
+ * which the maps' locks and mrLock are taken.  Tracking runs after writers
+ * is released, and no module lock is held while the real function runs.
+ * Whether a bio is the backup's comes from the extent the session recorded
+ * at its start (biomap.cpp), never from the disk's partition table.
  *
  * The record picked under activeSessionUsers is kept alive by its hookUsers
  * count, raised before activeSessionUsers is released and lowered as soon
@@ -33,17 +34,16 @@
 #include "cgdlib.h"
 
 /*
- * The active session if the bio belongs to its device, with a hookUsers
+ * The active session if the bio lies on its device, with a hookUsers
  * reference taken; NULL otherwise.
  */
-static struct Backup *pickSession(struct bio *bio, int bioMinor)
+static struct Backup *pickSession(struct bio *bio)
 {
 	struct Backup *b;
 
 	down_read(&activeSessionUsers);
-	b = READ_ONCE(activeSession);
-	if (b && MAJOR(b->diskInfo.kdev) == MAJOR(bio->bi_bdev->bd_dev) &&
-	    MINOR(b->diskInfo.kdev) == (unsigned int)bioMinor)
+	b = activeSession;
+	if (b && bioOnDevice(&b->diskInfo, bio))
 		atomic_inc(&b->hookUsers);
 	else
 		b = NULL;
@@ -72,12 +72,7 @@ static int __anyBlockDue(struct Backup *b, u32 startBN, u32 endBN)
  */
 static void __holdFailed(struct Backup *b)
 {
-	u32 old = READ_ONCE(b->state);
-
-	while (old >= CGD_STATE_SNAPPED && old <= CGD_STATE_READING &&
-	       !__atomic_compare_exchange_n(&b->state, &old, (u32)CGD_STATE_HOOK_ERROR, false,
-					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-		;
+	failState(b, CGD_STATE_HOOK_ERROR, CGD_STATE_SNAPPED);
 	errorAMS(b);
 }
 
@@ -90,7 +85,7 @@ static void __holdFailed(struct Backup *b)
 static int __holdBio(struct Backup *b, request_queue_t *q, struct bio *bio,
 		     struct bio *shadow)
 {
-	u32 state = READ_ONCE(b->state);
+	u32 state = getState(b);
 	struct MakeRequest *mr;
 	u32 startBN, endBN;
 
@@ -120,14 +115,14 @@ static int __holdBio(struct Backup *b, request_queue_t *q, struct bio *bio,
 
 /* The backup decision: 1 held, 0 not held, -1 could not be held. */
 static int backupDecision(request_queue_t *q, struct bio *bio, unsigned long rw,
-			  int bioMinor, struct bio *shadow)
+			  struct bio *shadow)
 {
 	struct Backup *b;
 	int res;
 
 	if (rw == READA)
 		return 0;
-	b = pickSession(bio, bioMinor);
+	b = pickSession(bio);
 	if (!b)
 		return 0;
 	down_read(&b->writers);
@@ -144,26 +139,25 @@ static int backupDecision(request_queue_t *q, struct bio *bio, unsigned long rw,
 int cgdMRF(request_queue_t *q, struct bio *bio)
 {
 	unsigned long rw;
-	int bioMinor, cachedBlock;
+	int cachedBlock;
 	make_request_fn *realFn;
 	struct bio shadow;
 
 	set_current_state(TASK_RUNNING);
 	rw = bio->bi_rw & 3;
-	bioMinor = BIOToMinor(bio);
 	memset(&shadow, 0, sizeof(shadow));
-	cachedBlock = backupDecision(q, bio, rw, bioMinor, &shadow);
+	cachedBlock = backupDecision(q, bio, rw, &shadow);
 
 	/* A write carrying the read-ahead bit still writes: it is tracked too. */
 	if (rw & WRITE)
-		updateAM(cachedBlock > 0 ? &shadow : bio, bioMinor);
+		updateAM(cachedBlock > 0 ? &shadow : bio);
 	if (cachedBlock > 0)
 		return 0;
 
 	realFn = getRealMRF(q);
 	if (!realFn) {
 		printk("<2>%s: request intercepted for unknown device major=%d minor=%d\n", __func__,
-		       (int)MAJOR(bio->bi_bdev->bd_dev), bioMinor);
+		       (int)MAJOR(bio->bi_bdev->bd_dev), (int)MINOR(bio->bi_bdev->bd_dev));
 		BUG();
 	}
 	return realFn(q, bio);

@@ -4,9 +4,15 @@
  * preserves only wanted blocks, and every block preserved before that the
  * agent does not want is dropped from the store.
  *
- * Locking: bSem for the whole command; writers (write) only around the
- * switch to state 6, so that no hook decision straddles the change of rule;
- * the cleaning takes cacheUsers and one bucket at a time (store.cpp).
+ * Locking: bSem for the moves between states and the cleaning, but not
+ * while the agent's map is copied in: a user copy may fault and take the
+ * mmap semaphore, under which mmap and munmap take bSem.  In state 5 the
+ * backup's blockMap is the load's alone: every other command of the
+ * session refuses state 5, the session cannot be closed during a command,
+ * and the hook and kbackupd consult blockMap only in state 6.  writers
+ * (write) is taken only around the switch to state 6, so that no hook
+ * decision straddles the change of rule; the cleaning takes cacheUsers and
+ * one bucket at a time (store.cpp).
  */
 #include <linux/kernel.h>
 #include <linux/rwsem.h>
@@ -19,12 +25,7 @@
  */
 static void setMapError(struct Backup *b)
 {
-	u32 old = READ_ONCE(b->state);
-
-	while (old <= CGD_STATE_READING &&
-	       !__atomic_compare_exchange_n(&b->state, &old, (u32)CGD_STATE_MAP_ERROR, false,
-					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-		;
+	failState(b, CGD_STATE_MAP_ERROR, CGD_STATE_IDLE);
 }
 
 /* Releases the backup's blockMap, if it holds one, and its page count. */
@@ -38,7 +39,10 @@ void closeBUBlockMap(struct Backup *b)
 	atomic_sub((int)freed, &b->curAllocPages);
 }
 
-/* Builds blockMap from size blocks of the user bitmap at data.  Caller holds bSem. */
+/*
+ * Builds blockMap from size blocks of the user bitmap at data.  Caller owns
+ * the empty blockMap (holds bSem, or is the load in state 5).
+ */
 int newBUBlockMap(struct Backup *b, u32 size, void __user *data)
 {
 	u32 pages = 0;
@@ -63,15 +67,12 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 {
 	int status;
 
-	u32 snapped = CGD_STATE_SNAPPED;
-
 	down(&b->bSem);
 	/*
 	 * 4 -> 5 in one step: kbackupd and the hook may set an error state at
 	 * any moment, and a plain store would wipe it out.
 	 */
-	if (!__atomic_compare_exchange_n(&b->state, &snapped, (u32)CGD_STATE_LOADING_MAP, false,
-					 __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+	if (!advanceState(b, CGD_STATE_SNAPPED, CGD_STATE_LOADING_MAP)) {
 		printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
 		up(&b->bSem);
 		return CGD_ERR_INVALID;
@@ -82,7 +83,11 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 	 * of no further use: the wanted map takes its place.
 	 */
 	closeBUBlockMap(b);
+	up(&b->bSem);
+
 	status = newBUBlockMap(b, userBM->mapLen, userBM->map);
+
+	down(&b->bSem);
 	if (status) {
 		setMapError(b);
 		printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
@@ -92,12 +97,7 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	/* 5 -> 6; an error state set meanwhile by kbackupd or the hook stays. */
 	down_write(&b->writers);
-	{
-		u32 loading = CGD_STATE_LOADING_MAP;
-
-		__atomic_compare_exchange_n(&b->state, &loading, (u32)CGD_STATE_READING, false,
-					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-	}
+	advanceState(b, CGD_STATE_LOADING_MAP, CGD_STATE_READING);
 	up_write(&b->writers);
 
 	status = cleanUpCache(b);

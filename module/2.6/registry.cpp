@@ -15,8 +15,7 @@
  * they never allocate or sleep there.  Order: queueListUsersLock -> the
  * automap table (entered as a reader) -> a queue's own queue_lock, under
  * which alone a queue's make_request_fn is changed.  The block layer reads
- * the pointer without that lock, so it is loaded and stored whole
- * (READ_ONCE/WRITE_ONCE).
+ * the pointer without that lock, so it is stored whole, with xchg().
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
@@ -92,6 +91,26 @@ struct QueueList *__findQueueNode(request_queue_t *q)
 	return NULL;
 }
 
+/*
+ * The queue on which kdev is registered, or NULL.  A queue pointer stays
+ * valid for as long as its disk exists, which outlives every open of it.
+ */
+request_queue_t *queueOfDevice(dev_t kdev)
+{
+	struct QueueList *ql;
+	request_queue_t *q = NULL;
+
+	enterQueueListReader();
+	list_for_each_entry(ql, &queueListHead, list) {
+		if (isInDevList(ql, kdev)) {
+			q = ql->rQueue;
+			break;
+		}
+	}
+	leaveQueueListReader();
+	return q;
+}
+
 /* Caller is a registry reader or writer. */
 int isInDevList(struct QueueList *queueList, dev_t kdev)
 {
@@ -154,7 +173,7 @@ void addQueueToList(request_queue_t *q, dev_t kdev)
 	} else {
 		cgdLockRequestQueue(q, &qflags);
 		newQL->rQueue = q;
-		newQL->realMRF = READ_ONCE(q->make_request_fn);
+		newQL->realMRF = q->make_request_fn;
 		cgdUnlockRequestQueue(q, &qflags);
 		INIT_LIST_HEAD(&newQL->devList);
 		devLinked = addDevToList(newQL, kdev, newDL);
@@ -196,7 +215,7 @@ int setMRF(struct Backup *b, make_request_fn *newMRF)
 		installed = isInDevList(__findQueueNode(q), kdev);
 		if (installed) {
 			cgdLockRequestQueue(q, &qflags);
-			WRITE_ONCE(q->make_request_fn, newMRF);
+			(void)xchg(&q->make_request_fn, newMRF);
 			cgdUnlockRequestQueue(q, &qflags);
 		}
 		spin_unlock_irqrestore(&queueListUsersLock, flags);
@@ -228,7 +247,7 @@ make_request_fn *getRealMRF(request_queue_t *q)
 	}
 	if (!fn) {
 		cgdLockRequestQueue(q, &qflags);
-		fn = READ_ONCE(q->make_request_fn);
+		fn = q->make_request_fn;
 		cgdUnlockRequestQueue(q, &qflags);
 	}
 	leaveQueueListReader();
@@ -276,8 +295,8 @@ void unSetMRFDEV(struct DiskInfo *diskInfo)
 		kfree(ql);
 	}
 	cgdLockRequestQueue(q, &qflags);
-	if (realFn && READ_ONCE(q->make_request_fn) != realFn)
-		WRITE_ONCE(q->make_request_fn, realFn);
+	if (realFn && q->make_request_fn != realFn)
+		(void)xchg(&q->make_request_fn, realFn);
 	cgdUnlockRequestQueue(q, &qflags);
 	spin_unlock_irqrestore(&queueListUsersLock, flags);
 }
@@ -300,7 +319,7 @@ static void __dropQueueDevs(struct QueueList *ql)
 	list_for_each_entry_safe(dl, tmp, &ql->devList, list) {
 		slot = amSlot(dl->kdev);
 		if (slot && *slot)
-			WRITE_ONCE((*slot)->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+			setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 		list_del(&dl->list);
 		kfree(dl);
 	}
@@ -333,7 +352,7 @@ void unsetQueueMRFAMS(request_queue_t *q)
 		BUG();
 	}
 	cgdLockRequestQueue(q, &qflags);
-	WRITE_ONCE(q->make_request_fn, ql->realMRF);
+	(void)xchg(&q->make_request_fn, ql->realMRF);
 	cgdUnlockRequestQueue(q, &qflags);
 	list_del(&ql->list);
 	kfree(ql);

@@ -21,6 +21,7 @@
 #include <linux/spinlock.h>
 #include <linux/rwsem.h>
 #include <linux/vmalloc.h>
+#include <linux/string.h>
 
 #include "cgdlib.h"
 
@@ -32,7 +33,7 @@ static int trackingState(dev_t kdev)
 
 	if (!ams)
 		return -1;
-	state = (int)READ_ONCE(ams->state);
+	state = (int)amsState(ams);
 	putAMS(ams);
 	return state;
 }
@@ -52,7 +53,7 @@ static void __handBackQueue(struct Backup *b)
 			return;
 		errorAMSDEV(kdev);
 	}
-	if (READ_ONCE(b->state) == CGD_STATE_IDLE)
+	if (getState(b) == CGD_STATE_IDLE)
 		return;
 	q = getRequestQueue(&b->diskInfo);
 	if (countQueueAMS(q) > 1) {
@@ -71,10 +72,10 @@ static void __handBackQueue(struct Backup *b)
  */
 static u32 __stopSession(struct Backup *b)
 {
-	u32 saved = READ_ONCE(b->state);
+	u32 saved = getState(b);
 
 	if (saved <= CGD_STATE_READING)
-		WRITE_ONCE(b->state, CGD_STATE_CLOSING);
+		setState(b, CGD_STATE_CLOSING);
 
 	/*
 	 * No hook queues anything from here on (it holds bios only in states
@@ -84,8 +85,8 @@ static u32 __stopSession(struct Backup *b)
 	flushWorkQueue(b);
 
 	down_write(&activeSessionUsers);
-	if (READ_ONCE(activeSession) == b)
-		WRITE_ONCE(activeSession, NULL);
+	if (activeSession == b)
+		activeSession = NULL;
 	up_write(&activeSessionUsers);
 	up(&autoMapSem);
 
@@ -115,8 +116,9 @@ static void reportSession(struct Backup *b, u32 saved)
 
 	if (saved == CGD_STATE_IDLE)
 		return;
-	stats = (struct Stats *)kzalloc(sizeof(*stats), GFP_KERNEL);
+	stats = (struct Stats *)kmalloc(sizeof(*stats), GFP_KERNEL);
 	if (stats) {
+		memset(stats, 0, sizeof(*stats));
 		setStats(b, stats);
 		printStats(stats);
 		kfree(stats);
@@ -178,7 +180,7 @@ static int claimModule(struct Backup *b, dev_t kdev)
 		       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
 		return CGD_ERR_ALREADY_STARTED;
 	}
-	WRITE_ONCE(b->state, (u32)CGD_STATE_REFUSED);
+	setState(b, (u32)CGD_STATE_REFUSED);
 	printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
 	       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
 	return CGD_ERR_BACKUP_OPEN;
@@ -232,7 +234,7 @@ int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCach
 		return status;
 
 	down(&b->bSem);
-	if (READ_ONCE(b->state) != CGD_STATE_IDLE) {
+	if (getState(b) != CGD_STATE_IDLE) {
 		/*
 		 * Only a record refused earlier gets here; it has nothing
 		 * started, so the module it just claimed is given back.
@@ -250,13 +252,15 @@ int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCach
 	if (status)
 		goto out;
 
-	WRITE_ONCE(b->state, (u32)CGD_STATE_STARTING);
+	setState(b, (u32)CGD_STATE_STARTING);
 	status = __buildSession(b);
 	if (status)
 		goto out;
 
-	WRITE_ONCE(activeSession, b);
-	WRITE_ONCE(b->state, (u32)CGD_STATE_STARTED);
+	down_write(&activeSessionUsers);
+	activeSession = b;
+	up_write(&activeSessionUsers);
+	setState(b, (u32)CGD_STATE_STARTED);
 	printk("<6>%s: backup started for device major=%d minor=%d\n", __func__, MAJOR(kdev),
 	       MINOR(kdev));
 out:

@@ -1,8 +1,8 @@
 /*
  * The kernel-version seam of cowguard: registration of the control device,
- * the module's use count, request-queue lookup and locking, and the guard
- * of a disk's partition table.  Everything that differs between the 2.6.12
- * and 2.6.18 lines lives in this file; the rest of the module is common.
+ * the module's use count, request-queue lookup and locking.  Everything that
+ * differs between the 2.6.12 and 2.6.18 lines lives in this file; the rest
+ * of the module is common.
  */
 #include <linux/version.h>
 #include <linux/module.h>
@@ -43,7 +43,12 @@ void cgdModPut(void)
 	module_put(THIS_MODULE);
 }
 
-/* The request queue of a block device's disk; NULL without a device or disk. */
+/*
+ * The request queue of a block device's disk; NULL without a device or
+ * disk.  A block device knows its disk only while it is open (a mount, a
+ * process, the block layer's own opens): the kernel sets bd_disk at the
+ * first open and clears it at the last close.
+ */
 request_queue_t *cgdGetRequestQueue(struct block_device *bdev)
 {
 	if (!bdev || !bdev->bd_disk)
@@ -69,38 +74,20 @@ void cgdUnlockRequestQueue(request_queue_t *q, unsigned long *flags)
 		spin_unlock_irqrestore(q->queue_lock, *flags);
 }
 
-/* The request queue of a session's device. */
+/*
+ * The request queue of a session's device.  A device that carries one of
+ * the module's hooks is found through the registry, which keeps its queue
+ * also after the device's last close (an unmount), so that the hook can
+ * still be handed back or removed; any other device through its disk, which
+ * needs it open.
+ */
 request_queue_t *getRequestQueue(struct DiskInfo *diskInfo)
 {
+	request_queue_t *q = queueOfDevice(diskInfo->kdev);
+
+	if (q)
+		return q;
 	return cgdGetRequestQueue(diskInfo->bdev);
-}
-
-/*
- * ---- Partition-table guard (cgdLockPartitions / cgdUnlockPartitions) ----
- * Written with the bio mapping that uses it; its 2.6.12/2.6.18 difference
- * (bd_sem or bd_mutex) belongs here.
- */
-
-/*
- * Guard of a walk over the partition table of disk's gendisk (disk may be
- * the whole disk or one of its partitions).  The walk runs in make-request
- * hooks, in whatever task submits a bio, and that task may hold the whole
- * disk's open lock (bd_sem on 2.6.12, bd_mutex on 2.6.18), as a partition
- * rescan does while it reads the table: taking the open lock here would
- * deadlock against it.  So on both lines the guard is the disk's partition
- * table lock, which the kernel holds only while it swaps table entries and
- * never while it does I/O or sleeps.  It is a spin lock: the holder must not
- * sleep.
- */
-void cgdLockPartitions(struct block_device *disk)
-{
-	bdev_lock_partitions(disk);
-}
-
-/* Releases what cgdLockPartitions took. */
-void cgdUnlockPartitions(struct block_device *disk)
-{
-	bdev_unlock_partitions(disk);
 }
 
 /*

@@ -103,7 +103,7 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 		dropAndClose(b, ams);
 		return CGD_OK;
 	}
-	if (b->noLoadFromAutoMap || READ_ONCE(ams->state) != CGD_AUTOMAP_IN_SYNC) {
+	if (b->noLoadFromAutoMap || amsState(ams) != CGD_AUTOMAP_IN_SYNC) {
 		dropAndClose(b, ams);
 		return startNewAMS(b, amsOut);
 	}
@@ -117,7 +117,7 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 	if ((u64)mapSize != b->diskInfo.numBlocks) {
 		printk("<4>%s: device resize detected, device has (%u) blocks and automap has (%u), resetting automap\n",
 		       "ioctlSnapShot", (u32)b->diskInfo.numBlocks, mapSize);
-		WRITE_ONCE(ams->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+		setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 		dropAndClose(b, ams);
 		return startNewAMS(b, amsOut);
 	}
@@ -150,7 +150,7 @@ static int __switchToSnapped(struct Backup *b, struct AutoMapSession *ams, int l
 	int stale = 0;
 
 	if (!ams) {
-		WRITE_ONCE(b->state, (u32)CGD_STATE_SNAPPED);
+		setState(b, (u32)CGD_STATE_SNAPPED);
 		return 0;
 	}
 	waitForAMSUsers(ams, &amsFlags);
@@ -162,10 +162,10 @@ static int __switchToSnapped(struct Backup *b, struct AutoMapSession *ams, int l
 		b->blockMap.map = pages;
 		spin_unlock_irqrestore(&ams->map.usersLock, mapFlags);
 		spin_unlock_irqrestore(&b->blockMap.usersLock, bmFlags);
-		stale = READ_ONCE(ams->state) != CGD_AUTOMAP_IN_SYNC;
+		stale = amsState(ams) != CGD_AUTOMAP_IN_SYNC;
 	}
-	WRITE_ONCE(ams->state, (u32)CGD_AUTOMAP_IN_SYNC);
-	WRITE_ONCE(b->state, (u32)CGD_STATE_SNAPPED);
+	setAMSState(ams, (u32)CGD_AUTOMAP_IN_SYNC);
+	setState(b, (u32)CGD_STATE_SNAPPED);
 	spin_unlock_irqrestore(&ams->usersLock, amsFlags);
 	return stale;
 }
@@ -184,18 +184,25 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 	struct block_device *bdev;
 	struct super_block *freezeSB;
 	int status, loading = 0, stale;
+	unsigned long keyLeft;
 
-	cgdCondResched();
-	down(&b->bSem);
-	if (READ_ONCE(b->state) != CGD_STATE_STARTED) {
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
-	}
-
+	/*
+	 * The key is copied in before bSem is taken: a user copy may fault and
+	 * take the mmap semaphore, under which mmap and munmap take bSem.  A
+	 * failed copy is reported after the state check, as if made there.
+	 */
 	memset(&key, 0, sizeof(key));
 	if (keyLen > sizeof(key))
 		keyLen = sizeof(key);
-	if (copy_from_user(&key, userKey, keyLen)) {
+	keyLeft = copy_from_user(&key, userKey, keyLen);
+
+	cgdCondResched();
+	down(&b->bSem);
+	if (getState(b) != CGD_STATE_STARTED) {
+		up(&b->bSem);
+		return CGD_ERR_INVALID;
+	}
+	if (keyLeft) {
 		printk("<3>%s: copy from user space %s\n", __func__, "failed");
 		up(&b->bSem);
 		return CGD_ERR_COPY_IN;
@@ -255,11 +262,17 @@ out:
 /*
  * Command 14: writes out the file system's and the device's dirty data.
  * A record that was never started has no device and nothing to flush.
+ * The device is looked up under bSem (a start on another thread may be
+ * setting it); once set it stays until the record is closed, which cannot
+ * happen during a command, so the flush itself runs without a lock.
  */
 int ioctlSync(struct Backup *b)
 {
-	struct block_device *bdev = READ_ONCE(b->diskInfo.bdev);
+	struct block_device *bdev;
 
+	down(&b->bSem);
+	bdev = b->diskInfo.bdev;
+	up(&b->bSem);
 	if (bdev)
 		fsync_bdev(bdev);
 	return CGD_OK;

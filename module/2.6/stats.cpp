@@ -33,7 +33,7 @@ void setStats(struct Backup *b, struct Stats *stats)
 
 	stats->major = MAJOR(di->kdev);
 	stats->minor = MINOR(di->kdev);
-	stats->state = READ_ONCE(b->state);
+	stats->state = getState(b);
 	stats->partitionStart = (unsigned int)di->partitionStart;
 	stats->blockSize = di->blockSize;
 	stats->blocksPerPage = (int)di->blocksPerPage;
@@ -106,7 +106,7 @@ int ioctlGetState(struct Backup *b, struct State __user *userState, u32 stateLen
 	st.minor = MINOR(b->diskInfo.kdev);
 	st.blockSize = b->diskInfo.blockSize;
 	st.mmapSize = b->maxVMPages * 4096;
-	st.state = READ_ONCE(b->state);
+	st.state = getState(b);
 	up(&b->bSem);
 
 	if (stateLen > sizeof(st))

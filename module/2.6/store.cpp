@@ -24,7 +24,7 @@
 #include <linux/vmalloc.h>
 #include <linux/rwsem.h>
 #include <linux/kdev_t.h>
-#include <linux/bug.h>
+#include <asm/bug.h>
 #include <asm/atomic.h>
 #include <asm/semaphore.h>
 
@@ -37,12 +37,7 @@
  */
 static void setStoreError(struct Backup *b, u32 err)
 {
-	u32 old = READ_ONCE(b->state);
-
-	while (old <= CGD_STATE_READING &&
-	       !__atomic_compare_exchange_n(&b->state, &old, err, false,
-					    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-		;
+	failState(b, err, CGD_STATE_IDLE);
 }
 
 /* The bucket of blockNum, or NULL while the table (or that bucket) is not built. */
@@ -220,7 +215,7 @@ int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum)
 	struct HashTable *ht;
 	struct CachePage *cp;
 
-	if (READ_ONCE(b->state) == CGD_STATE_READING && !blockInMap(&b->blockMap, blockNum))
+	if (getState(b) == CGD_STATE_READING && !blockInMap(&b->blockMap, blockNum))
 		return 0;
 	if (blockInMap(&b->cacheMap, blockNum))
 		return 0;
@@ -273,7 +268,7 @@ int cacheRead(struct Backup *b, unsigned char *dest, u32 blockNum)
 	int copied = 0;
 
 	down_read(&b->cacheUsers);
-	state = READ_ONCE(b->state);
+	state = getState(b);
 	if (state <= CGD_STATE_READING)
 		ht = bucketOf(b, blockNum);
 	if (!ht)
@@ -349,7 +344,7 @@ int cleanUpCache(struct Backup *b)
 	int i;
 
 	down_read(&b->cacheUsers);
-	state = READ_ONCE(b->state);
+	state = getState(b);
 	if (state < CGD_STATE_READING) {
 		result = CGD_ERR_UNAVAILABLE;
 	} else if (state == CGD_STATE_READING) {

@@ -12,9 +12,13 @@
  * takes no module lock: the kernel runs faults, mmap and munmap of one
  * address space under its mmap semaphore, so a slot does not change under a
  * fault, and the mapping holds the file (and so the session record) open.
- * Lock order: the kernel's mmap semaphore -> bSem.
+ * Lock order: the kernel's mmap semaphore -> bSem.  So no holder of bSem
+ * may touch user memory (a copy may fault and take the mmap semaphore):
+ * the commands copy their records in before they take bSem and out after
+ * they release it.
  */
 #include <linux/kernel.h>
+#include <linux/errno.h>
 #include <linux/fs.h>
 #include <linux/mm.h>
 #include <linux/gfp.h>
@@ -55,7 +59,7 @@ static int windowFlagsValid(struct vm_area_struct *vma)
 static int __checkNewWindow(struct Backup *b, struct vm_area_struct *vma,
 			    struct BackupVMA **slot, int *pages)
 {
-	u32 state = READ_ONCE(b->state);
+	u32 state = getState(b);
 	int count;
 
 	if (state == CGD_STATE_IDLE || state == CGD_STATE_STARTING)
@@ -96,9 +100,28 @@ static int __fillWindow(struct Backup *b, struct BackupVMA *bVMA, int pages)
 }
 
 /*
+ * The errno with which mmap refuses a window.  The kernel hands a positive
+ * result of a driver's mmap back to the program as the mapping's address,
+ * so a refusal must be a negative errno, never a status code.
+ */
+static int mmapErrno(int status)
+{
+	switch (status) {
+	case CGD_OK:
+		return 0;
+	case CGD_ERR_NO_MEMORY:
+		return -ENOMEM;
+	default:
+		return -EINVAL;
+	}
+}
+
+/*
  * The mmap operation of the control device: makes the mapping a window of
- * the open file's session.  A non-zero status means no window was made.
- * Runs in the agent's process under the kernel's mmap semaphore; may sleep.
+ * the open file's session.  0, or a negative errno when no window was made:
+ * -EINVAL for a mapping that may not become a window, -ENOMEM when its
+ * pages cannot be had.  Runs in the agent's process under the kernel's mmap
+ * semaphore; may sleep.
  */
 int cgdMMAP(struct file *file, struct vm_area_struct *vma)
 {
@@ -107,10 +130,8 @@ int cgdMMAP(struct file *file, struct vm_area_struct *vma)
 	int pages = 0;
 	int ret;
 
-	if (!b)
-		return CGD_ERR_INVALID;
-	if (!windowFlagsValid(vma))
-		return CGD_ERR_INVALID;
+	if (!b || !windowFlagsValid(vma))
+		return mmapErrno(CGD_ERR_INVALID);
 
 	down(&b->bSem);
 	ret = __checkNewWindow(b, vma, &bVMA, &pages);
@@ -121,7 +142,7 @@ int cgdMMAP(struct file *file, struct vm_area_struct *vma)
 		vma->vm_ops = &cgdVMOps;
 	}
 	up(&b->bSem);
-	return ret;
+	return mmapErrno(ret);
 }
 
 /* A new copy of a window mapping needs nothing: faults on it are served from window 0. */

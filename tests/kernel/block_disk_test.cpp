@@ -41,7 +41,7 @@ class DiskTest : public KernelTest {
 
 TEST_F(DiskTest, CompletionRunsLaterOnTheDisksOwnThread) {
   auto disk = Disk::ram(kSectors);
-  struct block_device* bdev = bdget(disk->dev());
+  struct block_device* bdev = OpenBdev(disk->dev());
   auto data = Pattern(8192, 1);
   disk->hold(true);
   TestBio w(bdev, 16, data.size());
@@ -63,12 +63,12 @@ TEST_F(DiskTest, CompletionRunsLaterOnTheDisksOwnThread) {
   std::vector<std::uint8_t> back(data.size());
   ASSERT_TRUE(disk->read_bytes(16 * 512, back.data(), back.size()));
   EXPECT_EQ(data, back);
-  bdput(bdev);
+  blkdev_put(bdev);
 }
 
 TEST_F(DiskTest, SeveralBiosAreInFlightAtOnceAndAllComplete) {
   auto disk = Disk::ram(kSectors);
-  struct block_device* bdev = bdget(disk->dev());
+  struct block_device* bdev = OpenBdev(disk->dev());
   disk->reset_counters();  // the partition scan read sector 0
   disk->hold(true);
   std::vector<std::unique_ptr<TestBio>> bios;
@@ -93,7 +93,7 @@ TEST_F(DiskTest, SeveralBiosAreInFlightAtOnceAndAllComplete) {
   }
   EXPECT_EQ(8, disk->counters().reads);
   EXPECT_EQ(8 * 8, disk->counters().read_sectors);
-  bdput(bdev);
+  blkdev_put(bdev);
 }
 
 TEST_F(DiskTest, PartitionBiosAreRemappedToTheWholeDisk) {
@@ -155,13 +155,13 @@ TEST_F(DiskTest, BiosBeyondTheEndOfTheDeviceFailWithoutReachingTheDisk) {
 
 TEST_F(DiskTest, BioEndingPastTheDiskFailsAlsoWhenSentToTheDriverDirectly) {
   auto disk = Disk::ram(kSectors);
-  struct block_device* bdev = bdget(disk->dev());
+  struct block_device* bdev = OpenBdev(disk->dev());
   TestBio b(bdev, kSectors - 4, 4096);
   disk->queue()->make_request_fn(disk->queue(), b.bio);  // as a module passes a bio on
   ASSERT_TRUE(b.Wait());
   EXPECT_EQ(-EIO, b.error);
   EXPECT_FALSE(b.uptodate);
-  bdput(bdev);
+  blkdev_put(bdev);
 }
 
 TEST_F(DiskTest, ADiskWithoutAQueueFailsItsBios) {
@@ -172,7 +172,7 @@ TEST_F(DiskTest, ADiskWithoutAQueueFailsItsBios) {
   auto disk = Disk::ram(kSectors, cfg);
   ASSERT_NE(nullptr, disk);
   EXPECT_EQ(nullptr, disk->gendisk()->queue);
-  struct block_device* bdev = bdget(disk->dev());
+  struct block_device* bdev = OpenBdev(disk->dev());
   ASSERT_NE(nullptr, bdev);
   EXPECT_EQ(nullptr, bdev_get_queue(bdev));
   TestBio b(bdev, 0, 512);
@@ -183,7 +183,7 @@ TEST_F(DiskTest, ADiskWithoutAQueueFailsItsBios) {
   auto log = NewLog();
   ASSERT_FALSE(log.empty());
   EXPECT_NE(std::string::npos, log.back().find("nonexistent block-device"));
-  bdput(bdev);
+  blkdev_put(bdev);
 }
 
 TEST_F(DiskTest, FaultRangesFailTheirDirectionOnly) {
@@ -191,7 +191,7 @@ TEST_F(DiskTest, FaultRangesFailTheirDirectionOnly) {
   disk->add_fault({100, 8, /*reads=*/true, /*writes=*/false});
   disk->add_fault({200, 1, /*reads=*/false, /*writes=*/true});
   std::vector<std::uint8_t> buf(4096);
-  struct block_device* bdev = bdget(disk->dev());
+  struct block_device* bdev = OpenBdev(disk->dev());
 
   TestBio r(bdev, 104, 512);  // inside the read fault
   submit_bio(READ, r.bio);
@@ -215,7 +215,7 @@ TEST_F(DiskTest, FaultRangesFailTheirDirectionOnly) {
 
   disk->clear_faults();
   EXPECT_EQ(0, sb::rw_sectors(disk->dev(), READ, 100, buf.data(), 4096));
-  bdput(bdev);
+  blkdev_put(bdev);
 }
 
 TEST_F(DiskTest, DelayedBiosStillCompleteInAnyInterleaving) {
@@ -323,53 +323,67 @@ TEST_F(NumberingTest, SdDisksTakeSixteenMinorsEachAndOtherMajorsTheirOwn) {
   EXPECT_EQ(sb::mkdev(8, 0), e->dev());
 }
 
-TEST_F(NumberingTest, BdgetCountsReferencesAndKnowsTheDeviceTree) {
+TEST_F(NumberingTest, BdgetGivesOneCountedRecordForAnyNumber) {
   auto disk = Disk::ram(kSectors);
   ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}}));
   ASSERT_EQ(0, disk->rescan());
   long refs = standin::mem::usage().live(Kind::bdev_ref);
 
-  EXPECT_EQ(nullptr, bdget(sb::mkdev(8, 200))) << "no such disk";
-  EXPECT_EQ(nullptr, bdget(disk->part_dev(2))) << "no such partition";
+  struct block_device* none = bdget(sb::mkdev(8, 200));  // no such disk
   struct block_device* whole = bdget(disk->dev());
   struct block_device* again = bdget(disk->dev());
-  struct block_device* p1 = bdget(disk->part_dev(1));
+  struct block_device* p2 = bdget(disk->part_dev(2));  // no such partition
+  ASSERT_NE(nullptr, none);
   ASSERT_NE(nullptr, whole);
-  ASSERT_NE(nullptr, p1);
+  ASSERT_NE(nullptr, p2);
   EXPECT_EQ(whole, again);
-  EXPECT_EQ(refs + 3, standin::mem::usage().live(Kind::bdev_ref));
-
   EXPECT_EQ(disk->dev(), whole->bd_dev);
+  EXPECT_EQ(refs + 4, standin::mem::usage().live(Kind::bdev_ref));
+  EXPECT_EQ(nullptr, whole->bd_disk) << "nothing is set before an open";
+  EXPECT_EQ(nullptr, whole->bd_contains);
+
+  EXPECT_EQ(-ENXIO, blkdev_get(none, FMODE_READ, 0));  // and the reference went with it
+  EXPECT_EQ(-ENXIO, blkdev_get(p2, FMODE_READ, 0));
+  EXPECT_EQ(refs + 2, standin::mem::usage().live(Kind::bdev_ref));
+
+  ASSERT_EQ(0, blkdev_get(again, FMODE_READ, 0));
   EXPECT_EQ(whole, whole->bd_contains);
   EXPECT_EQ(nullptr, whole->bd_part);
   EXPECT_EQ(disk->gendisk(), whole->bd_disk);
-  EXPECT_EQ(whole, p1->bd_contains);
-  ASSERT_NE(nullptr, p1->bd_part);
-  EXPECT_EQ(63u, p1->bd_part->start_sect);
-  EXPECT_EQ(2000u, p1->bd_part->nr_sects);
-  EXPECT_EQ(p1->bd_part, disk->gendisk()->part[0]);
-  EXPECT_EQ(disk->gendisk(), p1->bd_disk);
-  EXPECT_EQ(disk->queue(), bdev_get_queue(p1));
+  EXPECT_EQ(static_cast<loff_t>(kSectors) * 512, whole->bd_inode->i_size);
+  EXPECT_EQ(disk->queue(), bdev_get_queue(whole));
   EXPECT_EQ(&disk->queue()->__queue_lock, disk->queue()->queue_lock);
   EXPECT_EQ(kSectors, get_capacity(disk->gendisk()));
-
-  bdput(again);
-  bdput(p1);
+  blkdev_put(whole);
   bdput(whole);
   EXPECT_EQ(refs, standin::mem::usage().live(Kind::bdev_ref));
   ExpectNoLeaks();
 }
 
-TEST_F(NumberingTest, AHeldBlockDeviceOutlivesItsDisk) {
+TEST_F(NumberingTest, AnOpenBlockDeviceOutlivesItsDisk) {
   auto disk = Disk::ram(kSectors);
   sb::devnum dev = disk->dev();
-  struct block_device* bdev = bdget(dev);
+  struct block_device* bdev = OpenBdev(dev);
+  ASSERT_NE(nullptr, bdev);
   disk.reset();
-  EXPECT_EQ(nullptr, bdget(dev));
-  TestBio b(bdev, 0, 512);  // the record is still valid memory
+  EXPECT_EQ(-ENXIO, blkdev_get(bdget(dev), FMODE_READ, 0)) << "a removed disk cannot be opened";
+  TestBio b(bdev, 0, 512);  // the record and its disk's are still valid memory
   generic_make_request(b.bio);
   ASSERT_TRUE(b.Wait());
   EXPECT_EQ(-EIO, b.error);
+  blkdev_put(bdev);
+}
+
+// A bio for a device nobody has open has no disk to go to: the kernel oopses.
+TEST_F(NumberingTest, ABioForADeviceThatIsNotOpenStopsTheKernel) {
+  auto disk = Disk::ram(kSectors);
+  struct block_device* bdev = bdget(disk->dev());
+  EXPECT_DEATH(
+      {
+        TestBio b(bdev, 0, 512);
+        generic_make_request(b.bio);
+      },
+      "bio for block device 8:0, which is not open");
   bdput(bdev);
 }
 

@@ -1,6 +1,7 @@
-// Partition tables: MBR primary and logical partitions, what a rescan
-// changes and refuses, and the partition-table guard that a make-request
-// hook uses while the submitting task holds the disk's open lock.
+// Partition tables: MBR primary and logical partitions, a rescan (refused
+// while a partition is open; reads the table through the queue holding the
+// disk's open lock), adding and deleting single partitions as BLKPG does,
+// and the life of a partition's record.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,38 +41,6 @@ int TryOpenLock(struct block_device* whole) {
 #endif
   return 1;
 }
-void OpenLock(struct block_device* whole) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
-  mutex_lock(&whole->bd_mutex);
-#else
-  down(&whole->bd_sem);
-#endif
-}
-void OpenUnlock(struct block_device* whole) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
-  mutex_unlock(&whole->bd_mutex);
-#else
-  up(&whole->bd_sem);
-#endif
-}
-
-// The minor of the partition holding the bio's first sector, as a
-// make-request hook finds it: under the partition-table guard.
-int MinorOfBio(struct bio* bio) {
-  struct gendisk* disk = bio->bi_bdev->bd_disk;
-  bdev_lock_partitions(bio->bi_bdev);
-  int minor = disk->first_minor;
-  for (int p = 1; p < disk->minors; p++) {
-    struct hd_struct* hd = disk->part[p - 1];
-    if (hd && hd->start_sect <= bio->bi_sector && bio->bi_sector < hd->start_sect + hd->nr_sects) {
-      minor = disk->first_minor + p;
-      break;
-    }
-  }
-  bdev_unlock_partitions(bio->bi_bdev);
-  return minor;
-}
-
 class PartitionTest : public KernelTest {};
 
 TEST_F(PartitionTest, PrimaryExtendedAndLogicalPartitionsAreNumberedAsLinuxDoes) {
@@ -91,10 +60,10 @@ TEST_F(PartitionTest, PrimaryExtendedAndLogicalPartitionsAreNumberedAsLinuxDoes)
   EXPECT_EQ(12000u, sb::device_start(disk->part_dev(6)));
   EXPECT_EQ(4000u, sb::device_sectors(disk->part_dev(6)));
 
-  struct block_device* p6 = bdget(disk->part_dev(6));
+  struct block_device* p6 = OpenBdev(disk->part_dev(6));
   ASSERT_NE(nullptr, p6);
   EXPECT_EQ(g->part[5], p6->bd_part);
-  bdput(p6);
+  blkdev_put(p6);
 
   // A logical partition's bytes through its own device and through the disk.
   auto data = Pattern(2048, 9);
@@ -114,7 +83,9 @@ TEST_F(PartitionTest, LogicalPartitionsBeyondTheDisksMinorsAreDropped) {
   ASSERT_EQ(0, disk->rescan());
   std::vector<Part> want = {{1, 2048, 2}, {5, 2100, 100}, {6, 3000, 100}};
   EXPECT_EQ(want, disk->partitions());
-  EXPECT_EQ(nullptr, bdget(sb::mkdev(253, 7)));
+  struct block_device* p7 = bdget(sb::mkdev(253, 7));
+  ASSERT_NE(nullptr, p7) << "bdget gives a record for any number";
+  EXPECT_EQ(-ENXIO, blkdev_get(p7, FMODE_READ, 0)) << "which no disk serves";
 }
 
 TEST_F(PartitionTest, NoSignatureOrABadBootFlagMeansNoPartitions) {
@@ -140,137 +111,165 @@ TEST_F(PartitionTest, PartitionsPastTheEndAreCutOrSkipped) {
   EXPECT_EQ(want, disk->partitions());
 }
 
-TEST_F(PartitionTest, ARescanReadsThroughTheQueueAndKeepsTheTableOnAnError) {
+TEST_F(PartitionTest, ARescanReadsThroughTheQueueAndAnUnreadableTableLeavesNone) {
   auto disk = Disk::ram(kSectors);
   ASSERT_TRUE(sb::write_mbr(*disk, {{63, 1000}}));
   disk->reset_counters();
   ASSERT_EQ(0, disk->rescan());
   EXPECT_GE(disk->counters().reads, 1);
-
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}}));
-  disk->add_fault({0, 1, true, false});
-  EXPECT_EQ(-EIO, disk->rescan());
   std::vector<Part> old = {{1, 63, 1000}};
   EXPECT_EQ(old, disk->partitions());
+
+  // As the kernel's rescan: every partition goes first, then the table is read.
+  Remark();
+  disk->add_fault({0, 1, true, false});
+  EXPECT_EQ(0, disk->rescan());
+  EXPECT_TRUE(disk->partitions().empty());
+  EXPECT_NE(std::string::npos, Joined(NewLog()).find("unable to read partition table"));
   disk->clear_faults();
   ASSERT_EQ(0, disk->rescan());
-  std::vector<Part> now = {{1, 63, 2000}};
-  EXPECT_EQ(now, disk->partitions());
+  EXPECT_EQ(old, disk->partitions());
 }
 
-TEST_F(PartitionTest, AMountedPartitionCannotBeChangedByARescan) {
+TEST_F(PartitionTest, ARescanIsRefusedWhileAnyPartitionIsOpen) {
   auto disk = Disk::ram(kSectors);
   ASSERT_TRUE(sb::write_mbr(*disk, {{63, 4000}, {8192, 4000}}));
   ASSERT_EQ(0, disk->rescan());
   ASSERT_TRUE(sb::format_testfs(disk->part_dev(1), 1024));
   ASSERT_EQ(0, sb::mount(disk->part_dev(1)));
 
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 3000}, {8192, 4000}}));
-  EXPECT_EQ(-EBUSY, disk->rescan());
+  // Even a change of the other partition only: the disk has an open partition.
   ASSERT_TRUE(sb::write_mbr(*disk, {{63, 4000}, {8192, 6000}}));
-  EXPECT_EQ(0, disk->rescan()) << "only the unmounted partition changes";
-  std::vector<Part> want = {{1, 63, 4000}, {2, 8192, 6000}};
-  EXPECT_EQ(want, disk->partitions());
+  EXPECT_EQ(-EBUSY, disk->rescan());
+  std::vector<Part> before = {{1, 63, 4000}, {2, 8192, 4000}};
+  EXPECT_EQ(before, disk->partitions());
   EXPECT_EQ(0, sb::umount(disk->part_dev(1)));
-}
 
-TEST_F(PartitionTest, AVanishedPartitionIsGoneForNewUsersAndFailsForOldOnes) {
-  auto disk = Disk::ram(kSectors);
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 4000}, {8192, 4000}}));
-  ASSERT_EQ(0, disk->rescan());
-  struct block_device* p2 = bdget(disk->part_dev(2));
+  struct block_device* p2 = OpenBdev(disk->part_dev(2));  // a process holds it open
   ASSERT_NE(nullptr, p2);
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 4000}}));
-  ASSERT_EQ(0, disk->rescan());
-  EXPECT_EQ(nullptr, bdget(disk->part_dev(2)));
-  ASSERT_NE(nullptr, p2->bd_part) << "a holder's record stays valid";
-  TestBio b(p2, 0, 512);
-  generic_make_request(b.bio);
-  ASSERT_TRUE(b.Wait());
-  EXPECT_EQ(-EIO, b.error);
-  bdput(p2);
+  EXPECT_EQ(-EBUSY, disk->rescan());
+  blkdev_put(p2);
+  EXPECT_EQ(0, disk->rescan());
+  std::vector<Part> after = {{1, 63, 4000}, {2, 8192, 6000}};
+  EXPECT_EQ(after, disk->partitions());
 }
 
-TEST_F(PartitionTest, AHookFindsTheMinorOfEachBio) {
+TEST_F(PartitionTest, OpenSetsTheDeviceTreeAndTheLastCloseClearsIt) {
   auto disk = Disk::ram(kSectors);
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 1000}, {2048, 2048}}));
+  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}, {4096, 1000}}));
   ASSERT_EQ(0, disk->rescan());
-  std::vector<int> minors;
-  QueueHook hook(disk->queue(), [&](request_queue_t* q, struct bio* bio, make_request_fn* real) {
-    minors.push_back(MinorOfBio(bio));
-    return real(q, bio);
-  });
-  std::vector<std::uint8_t> buf(512);
-  ASSERT_EQ(0, sb::rw_sectors(disk->part_dev(2), READ, 0, buf.data(), 512));
-  ASSERT_EQ(0, sb::rw_sectors(disk->dev(), READ, 10, buf.data(), 512));  // before partition 1
-  ASSERT_EQ(0, sb::rw_sectors(disk->part_dev(1), READ, 999, buf.data(), 512));
-  EXPECT_EQ((std::vector<int>{2, 0, 1}), minors);
-}
-
-// The task that holds the disk's open lock submits I/O through a hooked
-// queue whose hook walks the partition table: a rescan does exactly this.
-TEST_F(PartitionTest, TheGuardNeverWaitsForTheOpenLockThatTheSubmitterHolds) {
-  auto disk = Disk::ram(kSectors);
-  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 1000}, {2048, 2048}}));
-  ASSERT_EQ(0, disk->rescan());
+  struct block_device* p1 = bdget(disk->part_dev(1));
   struct block_device* whole = bdget(disk->dev());
-  std::atomic<int> walks{0}, walks_under_open_lock{0};
+  ASSERT_NE(nullptr, p1);
+  EXPECT_EQ(nullptr, p1->bd_disk) << "not open";
+  EXPECT_EQ(nullptr, p1->bd_contains);
+  EXPECT_EQ(nullptr, p1->bd_part);
+  EXPECT_EQ(nullptr, bdev_get_queue(p1));
+
+  struct block_device* ref = bdget(disk->part_dev(1));  // the open takes this reference
+  ASSERT_EQ(0, blkdev_get(ref, FMODE_READ, 0));
+  ASSERT_EQ(p1, ref);
+  EXPECT_EQ(disk->gendisk(), p1->bd_disk);
+  EXPECT_EQ(whole, p1->bd_contains);
+  ASSERT_NE(nullptr, p1->bd_part);
+  EXPECT_EQ(disk->gendisk()->part[0], p1->bd_part);
+  EXPECT_EQ(2000 * 512, p1->bd_inode->i_size);
+  EXPECT_EQ(disk->queue(), bdev_get_queue(p1));
+  EXPECT_EQ(1, p1->bd_openers);
+  EXPECT_EQ(1, whole->bd_openers) << "a partition's open opens its disk";
+  EXPECT_EQ(1u, whole->bd_part_count);
+  EXPECT_EQ(whole, whole->bd_contains);
+  EXPECT_EQ(nullptr, whole->bd_part);
+
+  ASSERT_EQ(0, blkdev_get(bdget(disk->part_dev(1)), FMODE_READ, 0));  // a second opener
+  EXPECT_EQ(2, p1->bd_openers);
+  EXPECT_EQ(2u, whole->bd_part_count);
+  blkdev_put(p1);
+  EXPECT_EQ(disk->gendisk(), p1->bd_disk) << "still open once";
+  blkdev_put(p1);
+  EXPECT_EQ(nullptr, p1->bd_disk);
+  EXPECT_EQ(nullptr, p1->bd_contains);
+  EXPECT_EQ(nullptr, p1->bd_part);
+  EXPECT_EQ(0, whole->bd_openers);
+  EXPECT_EQ(0u, whole->bd_part_count);
+  EXPECT_EQ(nullptr, whole->bd_disk);
+
+  // An open of a partition the table does not have fails and drops the reference.
+  long refs = standin::mem::usage().live(standin::mem::Kind::bdev_ref);
+  EXPECT_EQ(-ENXIO, blkdev_get(bdget(disk->part_dev(3)), FMODE_READ, 0));
+  EXPECT_EQ(refs, standin::mem::usage().live(standin::mem::Kind::bdev_ref));
+  EXPECT_EQ(0u, whole->bd_part_count);
+  bdput(whole);
+  bdput(p1);
+}
+
+TEST_F(PartitionTest, BlkpgDeletesAndAddsPartitionsThatAreNotOpen) {
+  auto disk = Disk::ram(kSectors);
+  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}, {4096, 1000}}));
+  ASSERT_EQ(0, disk->rescan());
+  struct block_device* p1 = OpenBdev(disk->part_dev(1));
+  ASSERT_NE(nullptr, p1);
+  EXPECT_EQ(-EBUSY, disk->delete_partition(1)) << "partition 1 is open";
+  EXPECT_EQ(0, disk->delete_partition(2)) << "while a sibling is open";
+  EXPECT_EQ(-ENXIO, disk->delete_partition(2));
+  std::vector<Part> one = {{1, 63, 2000}};
+  EXPECT_EQ(one, disk->partitions());
+  EXPECT_EQ(-EBUSY, disk->add_partition(1, 8000, 100)) << "number in use";
+  EXPECT_EQ(-EBUSY, disk->add_partition(2, 1000, 100)) << "overlaps partition 1";
+  EXPECT_EQ(-EINVAL, disk->add_partition(16, 8000, 100));
+  EXPECT_EQ(0, disk->add_partition(2, 6000, 500));
+  std::vector<Part> two = {{1, 63, 2000}, {2, 6000, 500}};
+  EXPECT_EQ(two, disk->partitions());
+  struct block_device* p2 = OpenBdev(disk->part_dev(2));
+  ASSERT_NE(nullptr, p2);
+  EXPECT_EQ(6000u, p2->bd_part->start_sect);
+  blkdev_put(p2);
+  blkdev_put(p1);
+  ExpectNoLeaks();
+}
+
+// The record of a deleted partition is freed: under ASan, anything that
+// still reads it (a table walk without the disk's open lock) is caught.
+TEST_F(PartitionTest, ADeletedPartitionsRecordIsFreed) {
+  auto disk = Disk::ram(kSectors);
+  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}, {4096, 1000}}));
+  ASSERT_EQ(0, disk->rescan());
+  struct hd_struct* old = disk->gendisk()->part[1];
+  ASSERT_NE(nullptr, old);
+  EXPECT_EQ(0, disk->delete_partition(2));
+  EXPECT_EQ(nullptr, disk->gendisk()->part[1]);
+  EXPECT_EQ(0, disk->add_partition(2, 4096, 1000));
+  EXPECT_NE(nullptr, disk->gendisk()->part[1]);
+  // A partition that vanished in a rescan while someone held only a
+  // reference (not an open) is gone for that holder too.
+  struct block_device* held = bdget(disk->part_dev(2));
+  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 2000}}));
+  ASSERT_EQ(0, disk->rescan());
+  EXPECT_EQ(-ENXIO, blkdev_get(held, FMODE_READ, 0));
+}
+
+// A rescan reads the table through the disk's queue while it holds the
+// disk's open lock, so a make-request hook must never wait for that lock.
+TEST_F(PartitionTest, ARescanReadsTheTableHoldingTheDisksOpenLock) {
+  auto disk = Disk::ram(kSectors);
+  ASSERT_TRUE(sb::write_mbr(*disk, {{63, 1000}, {2048, 2048}}));
+  ASSERT_EQ(0, disk->rescan());
+  std::atomic<int> reads{0}, under_open_lock{0};
+  struct gendisk* g = disk->gendisk();
   QueueHook hook(disk->queue(), [&](request_queue_t* q, struct bio* bio, make_request_fn* real) {
-    if (!TryOpenLock(whole)) walks_under_open_lock++;
-    MinorOfBio(bio);
-    walks++;
+    struct block_device* whole = bio->bi_bdev;  // remapped to the disk
+    if (whole->bd_disk == g && !TryOpenLock(whole)) under_open_lock++;
+    reads++;
     return real(q, bio);
   });
   ASSERT_TRUE(sb::write_mbr(*disk, {{63, 1000}, {2048, 4096}}));
   int rescan_result = 1;
   RunOrDie("rescan through a hooked queue", [&] { rescan_result = disk->rescan(); });
   EXPECT_EQ(0, rescan_result);
-  EXPECT_GE(walks_under_open_lock.load(), 1) << "the rescan's reads ran without the open lock";
+  EXPECT_GE(reads.load(), 1);
+  EXPECT_EQ(reads.load(), under_open_lock.load()) << "the table was read without the open lock";
   std::vector<Part> want = {{1, 63, 1000}, {2, 2048, 4096}};
   EXPECT_EQ(want, disk->partitions());
-
-  // The same with the open lock taken by the submitting task itself.
-  int io_result = 1;
-  RunOrDie("I/O under the open lock", [&] {
-    OpenLock(whole);
-    std::vector<std::uint8_t> buf(4096);
-    io_result = sb::rw_sectors(disk->part_dev(2), READ, 0, buf.data(), buf.size());
-    OpenUnlock(whole);
-  });
-  EXPECT_EQ(0, io_result);
-  EXPECT_GE(walks.load(), 2);
-  bdput(whole);
-}
-
-TEST_F(PartitionTest, WalksDuringRescansAlwaysSeeAWholeTable) {
-  auto disk = Disk::ram(kSectors);
-  ASSERT_TRUE(sb::write_mbr(*disk, {{1000, 1000}, {3000, 1000}}));
-  ASSERT_EQ(0, disk->rescan());
-  struct block_device* whole = bdget(disk->dev());
-  std::atomic<bool> stop{false};
-  std::atomic<long> torn{0};
-  // Partition 1 and 2 always move together: 1 at 1000 and 2 at 3000, or 1
-  // at 2000 and 2 at 4000.  A walk sees one layout or the other.
-  std::thread walker([&] {
-    struct gendisk* g = disk->gendisk();
-    while (!stop.load()) {
-      bdev_lock_partitions(whole);
-      struct hd_struct* a = g->part[0];
-      struct hd_struct* b = g->part[1];
-      bool ok = a && b && b->start_sect == a->start_sect + 2000;
-      bdev_unlock_partitions(whole);
-      if (!ok) torn++;
-    }
-  });
-  for (int i = 1; i <= 50; i++) {
-    std::uint64_t base = i % 2 ? 2000 : 1000;
-    EXPECT_TRUE(sb::write_mbr(*disk, {{base, 1000}, {base + 2000, 1000}}));
-    EXPECT_EQ(0, disk->rescan());
-  }
-  stop = true;
-  walker.join();
-  EXPECT_EQ(0, torn.load());
-  bdput(whole);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include <linux/gfp.h>
 #include <linux/mm.h>
 #include <linux/sched.h>
+#include <linux/version.h>
 
 namespace blocktest {
 
@@ -189,6 +190,33 @@ inline bool Eventually(const std::function<bool()>& pred,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+inline std::string Joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
+
+// Opens a block device as a process that opens its device node does:
+// nullptr when no disk serves the number.  Close it with blkdev_put.
+inline struct block_device* OpenBdev(sb::devnum dev) {
+  struct block_device* b = bdget(dev);
+  if (!b || blkdev_get(b, FMODE_READ | FMODE_WRITE, 0)) return nullptr;
+  return b;
+}
+
+// Whether someone holds the device's mount lock (bd_mount_sem on 2.6.12,
+// bd_mount_mutex on 2.6.18): a try that takes it gives it back at once.
+inline bool MountLockHeld(struct block_device* b) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
+  if (!mutex_trylock(&b->bd_mount_mutex)) return true;
+  mutex_unlock(&b->bd_mount_mutex);
+#else
+  if (down_trylock(&b->bd_mount_sem)) return true;
+  up(&b->bd_mount_sem);
+#endif
+  return false;
 }
 
 inline std::string TempPath(const std::string& tag) {

@@ -75,7 +75,8 @@ TEST_F(SuperTest, GetSuperHoldsTheSuperBlockAndFindsOnlyItsOwnDevice) {
   auto disk = FsDisk();
   long refs = standin::mem::usage().live(Kind::bdev_ref);
   ASSERT_EQ(0, sb::mount(disk->part_dev(1)));
-  EXPECT_EQ(refs + 1, standin::mem::usage().live(Kind::bdev_ref)) << "a mount holds its device";
+  EXPECT_EQ(refs + 2, standin::mem::usage().live(Kind::bdev_ref))
+      << "a mount holds its device open, and with it the disk";
   struct block_device* part = bdget(disk->part_dev(1));
   struct block_device* whole = bdget(disk->dev());
 
@@ -139,7 +140,7 @@ TEST_F(SuperTest, FreezingAnUnmountedDeviceGivesNullButHoldsTheMountLock) {
   auto disk = FsDisk();
   struct block_device* bdev = bdget(disk->part_dev(1));
   EXPECT_EQ(nullptr, freeze_bdev(bdev));
-  EXPECT_NE(0, down_trylock(&bdev->bd_mount_sem)) << "bd_mount_sem is not held";
+  EXPECT_TRUE(MountLockHeld(bdev)) << "the mount lock is not held";
   std::atomic<bool> thawing{false}, mount_saw_thaw{false};
   std::thread mounter([&] {
     EXPECT_EQ(0, sb::mount(disk->part_dev(1)));
@@ -150,8 +151,7 @@ TEST_F(SuperTest, FreezingAnUnmountedDeviceGivesNullButHoldsTheMountLock) {
   mounter.join();
   EXPECT_TRUE(mount_saw_thaw) << "a mount went through during the freeze";
   EXPECT_EQ(0, sb::umount(disk->part_dev(1)));
-  EXPECT_EQ(0, down_trylock(&bdev->bd_mount_sem));
-  up(&bdev->bd_mount_sem);
+  EXPECT_FALSE(MountLockHeld(bdev));
   bdput(bdev);
 }
 
@@ -233,7 +233,9 @@ TEST_F(SuperTest, FreezeAndFsyncWaitForTheWritesInFlight) {
     writer.join();
     EXPECT_TRUE(sync_saw_write) << (round ? "fsync_bdev" : "freeze_bdev")
                                 << " returned with the write in flight";
-    if (round == 0) EXPECT_EQ(data, at_freeze) << "the frozen image misses a finished write";
+    if (round == 0) {
+      EXPECT_EQ(data, at_freeze) << "the frozen image misses a finished write";
+    }
     data = Pattern(4096, 13);
   }
   EXPECT_GE(Info(dev).sync_calls, 2);
@@ -241,21 +243,50 @@ TEST_F(SuperTest, FreezeAndFsyncWaitForTheWritesInFlight) {
   EXPECT_EQ(0, sb::umount(dev));
 }
 
-TEST_F(SuperTest, SyncBlockdevWaitsForWritesTheDriverHolds) {
-  auto disk = Disk::ram(kSectors);
-  struct block_device* bdev = bdget(disk->dev());
+// sync_blockdev writes out the device's page cache, which in the stand-in
+// is the mounted file system's writes; a bio that other code sent to the
+// device itself is not the page cache's, and a sync does not wait for it.
+TEST_F(SuperTest, SyncBlockdevWaitsForTheFileSystemsWritesNotForOtherBios) {
+  auto disk = FsDisk();
+  sb::devnum dev = disk->part_dev(1);
+  ASSERT_EQ(0, sb::mount(dev));
+  struct block_device* part = bdget(dev);
+  struct block_device* whole = OpenBdev(disk->dev());
   disk->hold(true);
-  TestBio w(bdev, 0, 4096);
-  submit_bio(WRITE, w.bio);
-  std::atomic<bool> saw_done{false};
-  std::thread syncer([&] {
-    sync_blockdev(bdev);
-    saw_done = w.Done();
+  TestBio raw(whole, 8000, 4096);  // outside the file system's first blocks
+  submit_bio(WRITE, raw.bio);
+  std::atomic<bool> fs_done{false};
+  std::thread writer([&] {
+    auto data = Pattern(4096, 3);
+    EXPECT_EQ(0, sb::fs_write(dev, 64 * 1024, data.data(), data.size()));
+    fs_done = true;
   });
+  ASSERT_TRUE(Eventually([&] { return disk->in_flight() == 2; }));
+  std::atomic<bool> synced{false};
+  std::thread syncer([&] {
+    sync_blockdev(part);
+    synced = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(synced.load()) << "the sync did not wait for the file system's write";
   disk->hold(false);
+  writer.join();
   syncer.join();
-  EXPECT_TRUE(saw_done);
-  bdput(bdev);
+  EXPECT_TRUE(fs_done.load());
+  ASSERT_TRUE(raw.Wait());
+
+  // Only the raw bio in flight: the sync does not wait for it.
+  disk->hold(true);
+  TestBio raw2(whole, 8000, 4096);
+  submit_bio(WRITE, raw2.bio);
+  ASSERT_TRUE(Eventually([&] { return disk->in_flight() == 1; }));
+  RunOrDie("sync with a raw bio held", [&] { sync_blockdev(part); });
+  EXPECT_FALSE(raw2.Done());
+  disk->hold(false);
+  ASSERT_TRUE(raw2.Wait());
+  blkdev_put(whole);
+  bdput(part);
+  EXPECT_EQ(0, sb::umount(dev));
 }
 
 TEST_F(SuperTest, UnmountWaitsForTheThaw) {

@@ -13,6 +13,7 @@
 #include <linux/highmem.h>
 #include <linux/mm.h>
 #include <linux/slab.h>
+#include <linux/version.h>
 #include <linux/vmalloc.h>
 
 using standin::mem::Kind;
@@ -135,11 +136,16 @@ TEST_F(MemoryTest, PageMisuseStopsTheKernel) {
 TEST_F(MemoryTest, KmallocFamilySizesZeroingAndLimits) {
   char* p = static_cast<char*>(kmalloc(100, GFP_KERNEL));
   ASSERT_NE(nullptr, p);
-  EXPECT_EQ(100u, ksize(p));
+  EXPECT_EQ(100, standin::mem::kmalloc_size(p));
   EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % 8);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,14)
   char* z = static_cast<char*>(kzalloc(300, GFP_NOIO));
   ASSERT_NE(nullptr, z);
   EXPECT_TRUE(all_bytes(z, 0, 300));
+#else
+  char* z = static_cast<char*>(kcalloc(1, 300, GFP_NOIO));  // 2.6.12 has no kzalloc
+  ASSERT_NE(nullptr, z);
+#endif
   int* arr = static_cast<int*>(kcalloc(10, sizeof(int), GFP_ATOMIC));
   ASSERT_NE(nullptr, arr);
   EXPECT_TRUE(all_bytes(arr, 0, 10 * sizeof(int)));
@@ -186,7 +192,7 @@ TEST_F(MemoryTest, VmallocIsPageAlignedAndAccounted) {
 TEST_F(MemoryTest, SlabCachesHaveUniqueNamesAndOwnTheirObjects) {
   kmem_cache_t* c = kmem_cache_create("cg_test_obj", 24, 32, 0, counting_ctor, nullptr);
   ASSERT_NE(nullptr, c);
-  EXPECT_STREQ("cg_test_obj", kmem_cache_name(c));
+  EXPECT_STREQ("cg_test_obj", standin::mem::cache_name(c));
   EXPECT_EQ(24u, kmem_cache_size(c));
   EXPECT_EQ(nullptr, kmem_cache_create("cg_test_obj", 8, 0, 0, nullptr, nullptr));
   EXPECT_EQ(1u, standin::log::count(mark_, "<4>kmem_cache_create: duplicate cache cg_test_obj"));

@@ -7,7 +7,8 @@ set(CG_TESTMOD_DIR ${CMAKE_SOURCE_DIR}/tests/kernel/testmod)
 # runs the symbol check after linking, as for cowguard.ko.
 function(cg_add_testmod line target output check)
   set(out ${CMAKE_BINARY_DIR}/lines/${line}/testmod)
-  add_library(${target} MODULE ${ARGN})
+  cg_module_record(${line} ${output} modrec)
+  add_library(${target} MODULE ${ARGN} ${modrec})
   target_include_directories(${target} PRIVATE
     ${CMAKE_BINARY_DIR}/lines/${line}/include
     ${CMAKE_SOURCE_DIR}/kernel/include
@@ -25,7 +26,7 @@ function(cg_add_testmod line target output check)
   if(check)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
-              $<TARGET_FILE:${target}> ${CMAKE_SOURCE_DIR}/kernel/src "${CG_SANITIZE}"
+              $<TARGET_FILE:${target}> ${line} ${CG_KERNEL_LISTS} "${CG_SANITIZE}"
       VERBATIM)
   endif()
 endfunction()
@@ -49,12 +50,12 @@ function(cg_add_testmods sub)
       testmod-posinit-${line})
   endif()
 
-  add_test(NAME ${line}/ModuleSymbols.CowguardUsesOnlyKernelExports
+  add_test(NAME ${line}/ModuleSymbols.CowguardUsesOnlyWhatTheRealKernelOffers
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
-            $<TARGET_FILE:cowguard-${line}> ${CMAKE_SOURCE_DIR}/kernel/src "${CG_SANITIZE}")
+            $<TARGET_FILE:cowguard-${line}> ${line} ${CG_KERNEL_LISTS} "${CG_SANITIZE}")
   add_test(NAME ${line}/ModuleSymbols.RejectsLibcAndRuntimeCalls
     COMMAND bash ${CG_TESTMOD_DIR}/expect-rejected.sh
             ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
-            $<TARGET_FILE:testmod-libc-${line}> ${CMAKE_SOURCE_DIR}/kernel/src "${CG_SANITIZE}"
+            $<TARGET_FILE:testmod-libc-${line}> ${line} ${CG_KERNEL_LISTS} "${CG_SANITIZE}"
             malloc _Znwm)
 endfunction()

@@ -30,7 +30,7 @@ TEST_F(AutoMapTest, NewSessionIsEmptyOutOfSyncAndAccounted) {
   ASSERT_EQ(CGD_OK, newAMS(p1, &ams));
   ASSERT_NE(nullptr, ams);
   EXPECT_EQ(ams, SlotOf(p1->diskInfo.kdev));
-  EXPECT_EQ(0u, ams->state);
+  EXPECT_EQ(0u, getStateOf(ams));
   EXPECT_EQ(40000u, ams->map.size);
   EXPECT_TRUE(cgtest::MarkedBlocks(&ams->map).empty());
   EXPECT_EQ(2, atomic_read(&curAllocAMPages));
@@ -125,8 +125,8 @@ TEST_F(AutoMapTest, FailingADeviceKeepsTrackingTheOthersOnItsQueue) {
   ASSERT_EQ(2, countQueueAMS(q_));
 
   errorAMS(p1);
-  EXPECT_EQ(0u, READ_ONCE(s1->state));
-  EXPECT_EQ(1u, READ_ONCE(s2->state));
+  EXPECT_EQ(0u, getStateOf(s1));
+  EXPECT_EQ(1u, getStateOf(s2));
   EXPECT_EQ(cgdAMRF, q_->make_request_fn);
   EXPECT_EQ(2u, DevsOf(q_).size());
 
@@ -145,7 +145,7 @@ TEST_F(AutoMapTest, FailingTheOnlyTrackedDeviceRemovesTheQueuesHooks) {
   ASSERT_EQ(0, setMRF(p1, cgtest::passHook));
 
   errorAMS(p1);
-  EXPECT_EQ(0u, READ_ONCE(s1->state));
+  EXPECT_EQ(0u, getStateOf(s1));
   EXPECT_EQ(nullptr, NodeOf(q_));
   EXPECT_EQ(realFn_, q_->make_request_fn);
   EXPECT_EQ(s1, SlotOf(p1->diskInfo.kdev));
@@ -168,13 +168,13 @@ TEST_F(AutoMapTest, FailingAQueueMarksEverySessionOnIt) {
   ASSERT_EQ(0, setMRF(p1, cgdAMRF));
 
   errorAMSDEV(p2->diskInfo.kdev);  // p2 is not registered: nothing changes
-  EXPECT_EQ(1u, READ_ONCE(s1->state));
-  EXPECT_EQ(1u, READ_ONCE(s2->state));
+  EXPECT_EQ(1u, getStateOf(s1));
+  EXPECT_EQ(1u, getStateOf(s2));
 
   ASSERT_EQ(0, setMRF(p2, cgdAMRF));
   errorAMSDEV(p2->diskInfo.kdev);
-  EXPECT_EQ(0u, READ_ONCE(s1->state));
-  EXPECT_EQ(0u, READ_ONCE(s2->state));
+  EXPECT_EQ(0u, getStateOf(s1));
+  EXPECT_EQ(0u, getStateOf(s2));
   EXPECT_EQ(cgdAMRF, q_->make_request_fn);  // the hook itself stays
 }
 
@@ -245,13 +245,13 @@ TEST_F(AutoMapTest, DevicesBeyondTheTableAreRefusedEverywhere) {
   ASSERT_EQ(0, blk::rw_sectors(bb->diskInfo.kdev, 1, 8, buf.data(), buf.size()));
   EXPECT_TRUE(cgtest::MarkedBlocks(&sa->map).empty());
   errorAMSDEV(bb->diskInfo.kdev);
-  EXPECT_EQ(1u, READ_ONCE(sa->state));
+  EXPECT_EQ(1u, getStateOf(sa));
   errorAMS(bb);
-  EXPECT_EQ(1u, READ_ONCE(sa->state));
+  EXPECT_EQ(1u, getStateOf(sa));
   EXPECT_EQ(nullptr, NodeOf(bd->queue()));
   ASSERT_EQ(0, setMRF(bb, cgdAMRF));
   unsetQueueMRFAMS(bd->queue());
-  EXPECT_EQ(1u, READ_ONCE(sa->state));
+  EXPECT_EQ(1u, getStateOf(sa));
 }
 
 TEST_F(AutoMapTest, ASessionHoldsItsOwnBlockDeviceReference) {

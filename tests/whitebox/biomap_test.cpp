@@ -1,8 +1,8 @@
-// Bio mapping and pass-through, called directly: the partition of a bio on
-// real stand-in disks (primary and logical partitions, sectors outside every
-// partition, a submitter that holds the disk's open lock), the block range
-// of a bio, the preserve rule in each state, and callRealMRF with and
-// without a queue.
+// Bio mapping and pass-through, called directly: whether a bio lies on a
+// device by the extent the module recorded for it (primary and logical
+// partitions, a whole disk, another disk, a submitter that holds the disk's
+// open lock), the block range of a bio, the preserve rule in each state, and
+// callRealMRF with and without a queue.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +15,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace blk = standin::block;
 
@@ -51,85 +52,120 @@ class BioMapTest : public KernelTest {
   }
 };
 
-// ---- BIOToMinor ----------------------------------------------------------------
+// ---- bioOnDevice -----------------------------------------------------------------
 
-TEST_F(BioMapTest, MinorOfTheFirstSectorsPartition) {
+// The extent a session records for a device: kdev, start and length.
+DiskInfo extent(blk::devnum dev, u64 start, u64 len) {
+  DiskInfo di;
+  std::memset(&di, 0, sizeof di);
+  di.kdev = dev;
+  di.partitionStart = start;
+  di.partitionLen = len;
+  return di;
+}
+
+// The whole disk, open (bios are only ever sent to open devices).
+struct OpenWhole {
+  explicit OpenWhole(blk::devnum dev) : bdev(bdget(dev)) {
+    if (blkdev_get(bdev, FMODE_READ, 0)) bdev = nullptr;
+  }
+  ~OpenWhole() {
+    if (bdev) blkdev_put(bdev);
+  }
+  struct block_device* bdev;
+};
+
+TEST_F(BioMapTest, ABioIsOnTheDeviceWhoseRecordedExtentItTouches) {
   auto disk = partitioned_disk();
   ASSERT_TRUE(disk);
-  auto parts = disk->partitions();
-  ASSERT_EQ(5u, parts.size());  // 1, 2, 3 (extended), 5, 6
-  struct block_device* whole = bdget(disk->dev());
-  ASSERT_NE(nullptr, whole);
-  const int first = whole->bd_disk->first_minor;
-  ASSERT_EQ(0, first);
+  OpenWhole whole(disk->dev());
+  ASSERT_NE(nullptr, whole.bdev);
+  DiskInfo p2 = extent(disk->part_dev(2), 1100, 900);
+  DiskInfo p5 = extent(disk->part_dev(5), 4104, 1000);
 
   struct Case {
     std::uint64_t sector;
-    int minor;
+    unsigned size;
+    bool on2, on5;
   } cases[] = {
-      {0, 0},       {62, 0},                     // before partition 1
-      {63, 1},      {1062, 1},                   // first and last sector of 1
-      {1063, 0},    {1099, 0},                   // the gap
-      {1100, 2},    {1999, 2},    {2000, 0},     // partition 2 and just past it
-      {4104, 5},    {5103, 5},                   // logical 5
-      {5104, 0},                                 // inside the extended one, in no partition
-      {5200, 6},    {7199, 6},    {7200, 0},     // logical 6 and past it
-      {8191, 0},
+      {1099, 512, false, false},  {1100, 512, true, false},   // first sector of 2
+      {1999, 512, true, false},   {2000, 512, false, false},  // last of 2, just past it
+      {1096, 4096, true, false},                              // runs into 2 from before it
+      {1996, 4096, true, false},                              // runs out of 2
+      {4104, 512, false, true},   {5103, 512, false, true},   {5104, 512, false, false},
+      {0, 512, false, false},     {8191, 512, false, false},
   };
   for (const Case& c : cases) {
-    struct bio b = bio_at(whole, c.sector);
-    EXPECT_EQ(c.minor, BIOToMinor(&b)) << "sector " << c.sector;
+    struct bio b = bio_at(whole.bdev, c.sector, c.size);
+    EXPECT_EQ(c.on2, bioOnDevice(&p2, &b) != 0) << "sector " << c.sector;
+    EXPECT_EQ(c.on5, bioOnDevice(&p5, &b) != 0) << "sector " << c.sector;
   }
-  bdput(whole);
 }
 
-TEST_F(BioMapTest, MinorCountsFromTheDisksFirstMinor) {
-  auto sda = blk::Disk::ram(2048);
+TEST_F(BioMapTest, AWholeDisksExtentHoldsItsPartitionsToo) {
+  auto disk = partitioned_disk();
+  ASSERT_TRUE(disk);
+  OpenWhole whole(disk->dev());
+  ASSERT_NE(nullptr, whole.bdev);
+  DiskInfo all = extent(disk->dev(), 0, 8192);
+  for (std::uint64_t sector : {0ull, 63ull, 1500ull, 5104ull, 8191ull}) {
+    struct bio b = bio_at(whole.bdev, sector);
+    EXPECT_TRUE(bioOnDevice(&all, &b)) << "sector " << sector;
+  }
+}
+
+TEST_F(BioMapTest, ABioOfAnotherDiskIsNotOnTheDevice) {
+  auto sda = blk::Disk::ram(4096);
   ASSERT_TRUE(sda);
   auto sdb = blk::Disk::ram(4096);
   ASSERT_TRUE(sdb);
   ASSERT_TRUE(blk::write_mbr(*sdb, {{}, {.start = 2048, .sectors = 1024}}));
   ASSERT_EQ(0, sdb->rescan());
-  struct block_device* whole = bdget(sdb->dev());
-  ASSERT_NE(nullptr, whole);
-  ASSERT_EQ(16, whole->bd_disk->first_minor);
+  OpenWhole a(sda->dev()), b(sdb->dev());
+  ASSERT_NE(nullptr, a.bdev);
+  ASSERT_NE(nullptr, b.bdev);
+  ASSERT_EQ(16, b.bdev->bd_disk->first_minor);
 
-  struct bio in2 = bio_at(whole, 2048 + 5);
-  EXPECT_EQ(18, BIOToMinor(&in2));
-  struct bio outside = bio_at(whole, 100);
-  EXPECT_EQ(16, BIOToMinor(&outside));
-  bdput(whole);
+  DiskInfo sdb2 = extent(sdb->part_dev(2), 2048, 1024);  // 8:18
+  struct bio onB = bio_at(b.bdev, 2048 + 5);
+  struct bio onA = bio_at(a.bdev, 2048 + 5);  // the same sectors of sda
+  EXPECT_TRUE(bioOnDevice(&sdb2, &onB));
+  EXPECT_FALSE(bioOnDevice(&sdb2, &onA));
+  DiskInfo otherMajor = extent(blk::mkdev(9, 18), 2048, 1024);
+  EXPECT_FALSE(bioOnDevice(&otherMajor, &onB));
 }
 
-// The submitter may hold the whole disk's open lock; the walk must not wait for it.
-TEST_F(BioMapTest, WalkDoesNotWaitForTheDisksOpenLock) {
+// The submitter may hold the whole disk's open lock (a rescan does): the
+// mapping takes no lock of the disk.
+TEST_F(BioMapTest, MappingDoesNotWaitForTheDisksOpenLock) {
   auto disk = partitioned_disk();
   ASSERT_TRUE(disk);
-  struct block_device* whole = bdget(disk->dev());
-  ASSERT_NE(nullptr, whole);
+  OpenWhole whole(disk->dev());
+  ASSERT_NE(nullptr, whole.bdev);
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
-  mutex_lock(&whole->bd_mutex);
+  mutex_lock(&whole.bdev->bd_mutex);
 #else
-  down(&whole->bd_sem);
+  down(&whole.bdev->bd_sem);
 #endif
-  struct bio b = bio_at(whole, 1500);
-  EXPECT_EQ(2, BIOToMinor(&b));
+  DiskInfo p2 = extent(disk->part_dev(2), 1100, 900);
+  struct bio b = bio_at(whole.bdev, 1500);
+  EXPECT_TRUE(bioOnDevice(&p2, &b));
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
-  mutex_unlock(&whole->bd_mutex);
+  mutex_unlock(&whole.bdev->bd_mutex);
 #else
-  up(&whole->bd_sem);
+  up(&whole.bdev->bd_sem);
 #endif
-  bdput(whole);
 }
 
 // A rescan holds the open lock and reads the table through the queue; a hook
-// on that queue that maps each bio to its partition must let it complete.
+// on that queue that places each bio must let it complete.
 std::atomic<int> g_hookCalls{0};
-std::atomic<int> g_hookMinor{-1};
+std::atomic<int> g_hookOnP2{-1};
+DiskInfo g_p2;
 make_request_fn* g_diskMRF = nullptr;
 
 int mappingHook(request_queue_t* q, struct bio* bio) {
-  g_hookMinor = BIOToMinor(bio);
+  g_hookOnP2 = bioOnDevice(&g_p2, bio);
   g_hookCalls++;
   return g_diskMRF(q, bio);
 }
@@ -144,6 +180,7 @@ void set_queue_fn(request_queue_t* q, make_request_fn* fn) {
 TEST_F(BioMapTest, RescanThroughAMappingHookCompletes) {
   auto disk = partitioned_disk();
   ASSERT_TRUE(disk);
+  g_p2 = extent(disk->part_dev(2), 1100, 900);
   request_queue_t* q = disk->queue();
   g_diskMRF = q->make_request_fn;
   g_hookCalls = 0;
@@ -151,7 +188,7 @@ TEST_F(BioMapTest, RescanThroughAMappingHookCompletes) {
   EXPECT_EQ(0, disk->rescan());
   set_queue_fn(q, g_diskMRF);
   EXPECT_GE(g_hookCalls.load(), 1);
-  EXPECT_EQ(0, g_hookMinor.load());  // sector 0 is in no partition
+  EXPECT_EQ(0, g_hookOnP2.load());  // the table's sectors lie before partition 2
   EXPECT_EQ(5u, disk->partitions().size());
 }
 
@@ -186,8 +223,11 @@ TEST(BioToBlockNumbers, BlocksOfABioInsideThePartition) {
   EXPECT_EQ((Range{0, 1}), blocks_of(63, 100000, 3, 63, 4097));      // one byte into block 1
   EXPECT_EQ((Range{5, 5}), blocks_of(0, 100000, 0, 5, 512));         // 512-byte blocks
   EXPECT_EQ((Range{2, 3}), blocks_of(0, 100000, 1, 4, 2048));        // 1024-byte blocks
-  // A bio that starts before the partition counts from its first sector.
+  // A bio that starts before the partition counts from its first sector,
+  // up to the bio's last sector: 59..70 covers partition sectors 0..7.
   EXPECT_EQ((Range{0, 0}), blocks_of(63, 100000, 3, 10, 512));
+  EXPECT_EQ((Range{0, 0}), blocks_of(63, 100000, 3, 59, 6144));
+  EXPECT_EQ((Range{0, 1}), blocks_of(63, 100000, 3, 59, 6656));
 }
 
 TEST(BioToBlockNumbers, EndIsClampedToThePartitionsLastSector) {
@@ -222,6 +262,7 @@ class PreserveRuleTest : public BioMapTest {
   void SetUp() override {
     BioMapTest::SetUp();
     b_ = static_cast<Backup*>(std::calloc(1, sizeof(Backup)));
+    b_->diskInfo.numBlocks = 100;  // the file system's size the agent gave
     u32 pages = 0;
     ASSERT_EQ(CGD_OK, newBlockMap(&b_->blockMap, 100, nullptr, 1, &pages));
     ASSERT_EQ(CGD_OK, newBlockMap(&b_->cacheMap, 100, nullptr, 1, &pages));
@@ -238,7 +279,7 @@ class PreserveRuleTest : public BioMapTest {
     BioMapTest::TearDown();
   }
   std::vector<int> rule(u32 state) {
-    WRITE_ONCE(b_->state, state);
+    setStateOf(b_, state);
     std::vector<int> out;
     for (u32 bn : {0u, 1u, 2u, 3u, 100u}) out.push_back(doWeCacheBlock(b_, bn));
     return out;
@@ -246,10 +287,12 @@ class PreserveRuleTest : public BioMapTest {
   Backup* b_ = nullptr;
 };
 
+// Block 100 lies beyond the file system (and every map of the session): it
+// is never due, or each write to it would be preserved again.
 TEST_F(PreserveRuleTest, BeforeTheMapIsLoadedEveryBlockNotPreservedIsDue) {
   for (u32 state : {CGD_STATE_STARTED, CGD_STATE_SNAPPED, CGD_STATE_LOADING_MAP,
                     CGD_STATE_CLOSING, CGD_STATE_READ_ERROR}) {
-    EXPECT_EQ((std::vector<int>{1, 1, 0, 0, 1}), rule(state)) << "state " << state;
+    EXPECT_EQ((std::vector<int>{1, 1, 0, 0, 0}), rule(state)) << "state " << state;
   }
 }
 
@@ -333,7 +376,8 @@ TEST_F(CallRealMRFTest, PassesTheBioToTheRealFunctionOnly) {
   std::vector<std::uint8_t> pattern(4096);
   for (std::size_t i = 0; i < pattern.size(); i++) pattern[i] = std::uint8_t(i * 7 + 1);
   ASSERT_TRUE(disk->write_bytes(16 * 512, pattern.data(), pattern.size()));
-  struct block_device* whole = bdget(disk->dev());
+  OpenWhole opened(disk->dev());
+  struct block_device* whole = opened.bdev;
   g_diskMRF = disk->queue()->make_request_fn;
   g_realResult = 0;
   disk->reset_counters();
@@ -346,13 +390,13 @@ TEST_F(CallRealMRFTest, PassesTheBioToTheRealFunctionOnly) {
     EXPECT_EQ(0, std::memcmp(pattern.data(), rb.data(), 4096));
     EXPECT_EQ(1, disk->counters().reads);  // submitted once
   }
-  bdput(whole);
 }
 
 TEST_F(CallRealMRFTest, ResubmitsWhenTheRealFunctionAsksForIt) {
   auto disk = blk::Disk::ram(2048);
   ASSERT_TRUE(disk);
-  struct block_device* whole = bdget(disk->dev());
+  OpenWhole opened(disk->dev());
+  struct block_device* whole = opened.bdev;
   g_diskMRF = disk->queue()->make_request_fn;
   g_realResult = 1;  // not taken: the block layer submits it again
   disk->reset_counters();
@@ -363,7 +407,6 @@ TEST_F(CallRealMRFTest, ResubmitsWhenTheRealFunctionAsksForIt) {
     EXPECT_EQ(1, g_realCalls.load());
     EXPECT_EQ(1, disk->counters().reads);
   }
-  bdput(whole);
 }
 
 TEST_F(CallRealMRFTest, DeviceWithoutQueueIsLoggedAndFailedNotSubmitted) {
@@ -371,7 +414,8 @@ TEST_F(CallRealMRFTest, DeviceWithoutQueueIsLoggedAndFailedNotSubmitted) {
   cfg.with_queue = false;
   auto disk = blk::Disk::ram(2048, cfg);
   ASSERT_TRUE(disk);
-  struct block_device* whole = bdget(disk->dev());
+  OpenWhole opened(disk->dev());
+  struct block_device* whole = opened.bdev;
   b_->diskInfo.kdev = blk::mkdev(8, 3);
   Remark();
   {
@@ -387,7 +431,6 @@ TEST_F(CallRealMRFTest, DeviceWithoutQueueIsLoggedAndFailedNotSubmitted) {
   EXPECT_EQ(std::vector<std::string>{"<3>callRealMRF: Block read error: (bdev queue is null) "
                                      "MAJOR=8 MINOR=3"},
             NewLog());
-  bdput(whole);
 }
 
 }  // namespace

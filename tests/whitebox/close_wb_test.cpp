@@ -14,6 +14,7 @@
 #include "standin/block.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace blk = standin::block;
 
@@ -35,14 +36,14 @@ class SessionClose : public KernelTest {
     part_ = disk_->part_dev(1);
     ASSERT_TRUE(blk::format_testfs(part_, 1024));
     ASSERT_EQ(0, blk::mount(part_));
-    realMRF_ = READ_ONCE(disk_->queue()->make_request_fn);
+    realMRF_ = LoadOnce(disk_->queue()->make_request_fn);
     ASSERT_EQ(0, cgdInit());
     loaded_ = true;
     Remark();
   }
   void TearDown() override {
     if (loaded_) cgdExit();
-    EXPECT_EQ(realMRF_, READ_ONCE(disk_->queue()->make_request_fn));
+    EXPECT_EQ(realMRF_, LoadOnce(disk_->queue()->make_request_fn));
     EXPECT_EQ(0, atomic_read(&curAllocAMPages));
     EXPECT_EQ(0, blk::umount(part_));
     disk_.reset();
@@ -66,7 +67,7 @@ class SessionClose : public KernelTest {
     AutoMapSession* ams = nullptr;
     EXPECT_EQ(0, newAMS(b, &ams));
     if (!ams) return nullptr;
-    WRITE_ONCE(ams->state, u32(CGD_AUTOMAP_IN_SYNC));
+    setStateOf(ams, u32(CGD_AUTOMAP_IN_SYNC));
     EXPECT_EQ(0, setMRF(b, cgdAMRF));
     return ams;
   }
@@ -75,7 +76,7 @@ class SessionClose : public KernelTest {
     if (ams) putAMS(ams);
     return ams != nullptr;
   }
-  make_request_fn* Current() { return READ_ONCE(disk_->queue()->make_request_fn); }
+  make_request_fn* Current() { return LoadOnce(disk_->queue()->make_request_fn); }
   // The close's report: 26 statistics lines (the state closing), then the end line.
   void ExpectReportThenFinished() {
     auto log = NewLog();
@@ -102,7 +103,7 @@ TEST_F(SessionClose, StartedSessionGivesTheQueueBackToTheDisk) {
   ASSERT_NE(nullptr, b);
   ASSERT_EQ(0, setMRF(b, testHook));
   ASSERT_EQ(&testHook, Current());
-  WRITE_ONCE(b->state, u32(CGD_STATE_STARTED));
+  setStateOf(b, u32(CGD_STATE_STARTED));
 
   EXPECT_EQ(0, cgdRelease(&inode_, &f));
   EXPECT_EQ(realMRF_, Current());
@@ -115,7 +116,7 @@ TEST_F(SessionClose, StartedSessionLeavesTheTrackingHookInstalled) {
   ASSERT_NE(nullptr, b);
   ASSERT_NE(nullptr, Track(b));
   ASSERT_EQ(0, setMRF(b, testHook));
-  WRITE_ONCE(b->state, u32(CGD_STATE_READING));
+  setStateOf(b, u32(CGD_STATE_READING));
 
   EXPECT_EQ(0, cgdRelease(&inode_, &f));
   EXPECT_EQ(&cgdAMRF, Current());

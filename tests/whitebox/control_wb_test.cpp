@@ -19,6 +19,7 @@
 #include <linux/module.h>
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ TEST_F(ControlEntry, OpenGivesAZeroedIdleRecordAndReleaseFreesIt) {
   ASSERT_NE(nullptr, b);
   EXPECT_EQ(refs + 1, atomic_read(&__this_module.refcnt));
 
-  EXPECT_EQ(u32(CGD_STATE_IDLE), b->state);
+  EXPECT_EQ(u32(CGD_STATE_IDLE), getStateOf(b));
   EXPECT_EQ(0, atomic_read(&b->ioctlCount));
   EXPECT_EQ(0, atomic_read(&b->mrInQueue));
   EXPECT_EQ(0, atomic_read(&b->hookUsers));
@@ -182,15 +183,15 @@ TEST_F(ControlEntry, OnlyTheHolderGivesBackBusyAndTheActiveSession) {
   atomic_set(&busy, 1);
   holder->holdsModule = 1;
   spin_unlock_irqrestore(&busyLock, flags);
-  WRITE_ONCE(activeSession, holder);
+  PublishSession(holder);
 
   // Closing a file that never started leaves the running backup alone.
   EXPECT_EQ(0, cgdRelease(&inode_, &otherFile));
-  EXPECT_EQ(holder, READ_ONCE(activeSession));
+  EXPECT_EQ(holder, ActiveSession());
   EXPECT_EQ(1, atomic_read(&busy));
 
   EXPECT_EQ(0, cgdRelease(&inode_, &holderFile));
-  EXPECT_EQ(nullptr, READ_ONCE(activeSession));
+  EXPECT_EQ(nullptr, ActiveSession());
   EXPECT_EQ(0, atomic_read(&busy));
   EXPECT_EQ(Lines{}, NewLog());
 }
@@ -200,7 +201,7 @@ TEST_F(ControlEntry, ClosingARefusedRecordReportsItsDeviceAndLeavesBusy) {
   Backup* b = Open(&f);
   ASSERT_NE(nullptr, b);
   atomic_set(&busy, 1);  // held by some other session
-  WRITE_ONCE(b->state, u32(CGD_STATE_REFUSED));
+  setStateOf(b, u32(CGD_STATE_REFUSED));
 
   EXPECT_EQ(0, cgdRelease(&inode_, &f));
   Lines log = NewLog();

@@ -21,6 +21,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace cgtest {
 
@@ -140,7 +141,7 @@ class CowTest : public KernelTest {
     // Blocks 2 and up carry stamps (0 and 1 hold the file system's header).
     for (std::uint32_t bn = 2; bn < kBlocks; ++bn) ASSERT_TRUE(PutBlock(kP1Start, bn, Stamp(bn, 0)));
     q_ = disk_->queue();
-    real_ = READ_ONCE(q_->make_request_fn);
+    real_ = LoadOnce(q_->make_request_fn);
     ASSERT_EQ(0, cgdInit());
     Remark();
   }
@@ -150,8 +151,8 @@ class CowTest : public KernelTest {
     standin::fault::clear_all();
     cgdExit();
     EXPECT_TRUE(standin::task::wait_kernel_threads(10000));
-    EXPECT_EQ(real_, READ_ONCE(q_->make_request_fn));
-    EXPECT_EQ(nullptr, READ_ONCE(activeSession));
+    EXPECT_EQ(real_, LoadOnce(q_->make_request_fn));
+    EXPECT_EQ(nullptr, ActiveSession());
     for (blk::devnum p : {p1_, p2_})
       if (blk::mounted(p)) EXPECT_EQ(0, blk::umount(p));
     disk_.reset();
@@ -173,7 +174,7 @@ class CowTest : public KernelTest {
     b->maxCacheBlocks = maxCacheBlocks;
     b->diskInfo.numBlocks = kBlocks;
     EXPECT_EQ(0, getDiskInfo(&b->diskInfo, dev));
-    WRITE_ONCE(b->state, u32(CGD_STATE_STARTING));
+    setStateOf(b, u32(CGD_STATE_STARTING));
     b->maxVMPages = int(kBlockSize) * 256 / 4096;
     EXPECT_EQ(0, newBlockTable(b));
     EXPECT_EQ(0, startWorkQueue(b));
@@ -185,15 +186,15 @@ class CowTest : public KernelTest {
     g_spy.real = b->diskInfo.realMRF;
     g_spy.events.clear();
     b->diskInfo.realMRF = spyMRF;
-    WRITE_ONCE(activeSession, b);
-    WRITE_ONCE(b->state, u32(CGD_STATE_STARTED));
+    PublishSession(b);
+    setStateOf(b, u32(CGD_STATE_STARTED));
     EXPECT_EQ(0, setMRF(b, cgdMRF));
     if (snap) Snap(b);
     return b;
   }
   static void Snap(Backup* b) {
     down_write(&b->writers);
-    WRITE_ONCE(b->state, u32(CGD_STATE_SNAPPED));
+    setStateOf(b, u32(CGD_STATE_SNAPPED));
     up_write(&b->writers);
   }
   void Close() { EXPECT_EQ(0, cgdRelease(&inode_, &f_)); }
@@ -206,7 +207,7 @@ class CowTest : public KernelTest {
     AutoMapSession* ams = nullptr;
     EXPECT_EQ(0, newAMS(&t, &ams));
     closeDiskInfo(&t.diskInfo);
-    if (ams) WRITE_ONCE(ams->state, u32(CGD_AUTOMAP_IN_SYNC));
+    if (ams) setStateOf(ams, u32(CGD_AUTOMAP_IN_SYNC));
     return ams;
   }
 

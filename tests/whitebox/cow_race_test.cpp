@@ -60,7 +60,7 @@ TEST_F(CowTest, ConcurrentWritersNeverChangeAPreservedBlock) {
 
   EXPECT_EQ(0, failed.load());
   EXPECT_EQ(0, wrong) << "of " << checked;
-  EXPECT_EQ(u32(CGD_STATE_SNAPPED), READ_ONCE(b->state));
+  EXPECT_EQ(u32(CGD_STATE_SNAPPED), getStateOf(b));
   int preserved = 0;
   for (std::uint32_t bn = kFirst; bn < kLast; ++bn) {
     if (last[bn]) {
@@ -127,9 +127,9 @@ TEST_F(CowTest, CloseRacingWithWritesFreesTheRecordOnlyAfterTheHooksLeft) {
     stop = true;
     for (auto& w : writers) w.join();
     EXPECT_EQ(0, failed.load()) << "round " << round;
-    EXPECT_EQ(real_, READ_ONCE(q_->make_request_fn));
-    EXPECT_EQ(nullptr, READ_ONCE(activeSession));
-    EXPECT_EQ(0, READ_ONCE(backup_cachePID));
+    EXPECT_EQ(real_, LoadOnce(q_->make_request_fn));
+    EXPECT_EQ(nullptr, ActiveSession());
+    EXPECT_EQ(0, LoadOnce(backup_cachePID));
     // Blocks written after the close went straight to the disk.
     for (std::uint32_t bn = kFirst; bn < kLast; ++bn) ASSERT_TRUE(PutBlock(kP1Start, bn, Stamp(bn, 0)));
   }

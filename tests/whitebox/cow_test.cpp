@@ -63,7 +63,7 @@ TEST_F(CowTest, MultiBlockWriteCapturesDueBlocksInOrderThenWritesOnceThenMarks) 
   EXPECT_EQ(Stamp(12, 0), Stored(b, 12));
   EXPECT_TRUE(Stored(b, 10).empty());
   EXPECT_EQ(Stamp(13, 1), GetBlock(kP1Start, 13));
-  EXPECT_EQ(u32(CGD_STATE_SNAPPED), READ_ONCE(b->state));
+  EXPECT_EQ(u32(CGD_STATE_SNAPPED), getStateOf(b));
   EXPECT_EQ(0, atomic_read(&b->curAllocBRs));
   EXPECT_EQ(2, atomic_read(&b->totalAllocBRs));
   // The capture pages are gone again; the cache map's stay.
@@ -139,13 +139,13 @@ TEST_F(CowTest, ReadErrorOnTheOldBlockStillWritesFailsTheSessionAndStopsTracking
   ASSERT_EQ(0, Write(p1_, 50, Stamp(50, 1)));
   Drained(b);
   EXPECT_EQ(Stamp(50, 1), GetBlock(kP1Start, 50));
-  EXPECT_EQ(u32(CGD_STATE_READ_ERROR), READ_ONCE(b->state));
-  EXPECT_EQ(u32(CGD_AUTOMAP_NOT_IN_SYNC), READ_ONCE(ams->state));
+  EXPECT_EQ(u32(CGD_STATE_READ_ERROR), getStateOf(b));
+  EXPECT_EQ(u32(CGD_AUTOMAP_NOT_IN_SYNC), getStateOf(ams));
   EXPECT_EQ(0, atomic_read(&b->curAllocCPs));
   Lines log = NewLog();
   EXPECT_TRUE(HasLine(log, "<3>cacheBlock: Block read error blockNum=50 MAJOR=8 MINOR=1")) << log.size();
   // The only session on the queue failed: the hooks left the queue.
-  EXPECT_EQ(real_, READ_ONCE(q_->make_request_fn));
+  EXPECT_EQ(real_, LoadOnce(q_->make_request_fn));
   disk_->clear_faults();
   ASSERT_EQ(0, Write(p1_, 51, Stamp(51, 1)));
   EXPECT_EQ(Stamp(51, 1), GetBlock(kP1Start, 51));
@@ -158,7 +158,7 @@ TEST_F(CowTest, StoreRefusalIsLoggedAndTheWriteStillGoesOn) {
   ASSERT_EQ(0, Write(p1_, 60, Stamp(60, 1)));
   ASSERT_EQ(0, Write(p1_, 61, Stamp(61, 1)));
   Drained(b);
-  EXPECT_EQ(u32(CGD_STATE_CACHE_ERROR), READ_ONCE(b->state));
+  EXPECT_EQ(u32(CGD_STATE_CACHE_ERROR), getStateOf(b));
   EXPECT_TRUE(HasLine(NewLog(), "<3>cacheBlock: Error caching blockNum=61 MAJOR=8 MINOR=1"));
   EXPECT_EQ(Stamp(61, 1), GetBlock(kP1Start, 61));
   EXPECT_EQ(1, atomic_read(&b->curAllocCPs));
@@ -172,7 +172,7 @@ TEST_F(CowTest, NoPageForTheOldBlockFailsTheSessionAndReleasesTheWrite) {
   // page allocated.
   // Remapped to the whole disk, as the hook gets it.
   HandBio w(b->diskInfo.bdev->bd_contains, WRITE, P1Sector(70), Stamp(70, 1));
-  auto* mr = static_cast<MakeRequest*>(kzalloc(sizeof(MakeRequest), GFP_NOIO));
+  auto* mr = static_cast<MakeRequest*>(kcalloc(1, sizeof(MakeRequest), GFP_NOIO));
   ASSERT_NE(nullptr, mr);
   *mr = {q_, w.bio, 70, 70, nullptr};
   atomic_inc(&b->mrInQueue);
@@ -182,7 +182,7 @@ TEST_F(CowTest, NoPageForTheOldBlockFailsTheSessionAndReleasesTheWrite) {
   EXPECT_EQ(0, w.error);
   EXPECT_TRUE(g_spy.Events().size() == 1 && g_spy.Events()[0].rw == 1);
   EXPECT_EQ(1, standin::fault::failures(standin::fault::Site::page_alloc));
-  EXPECT_EQ(u32(CGD_STATE_CACHE_ERROR), READ_ONCE(b->state));
+  EXPECT_EQ(u32(CGD_STATE_CACHE_ERROR), getStateOf(b));
   EXPECT_EQ(Stamp(70, 1), GetBlock(kP1Start, 70));
   EXPECT_EQ(0, atomic_read(&b->curAllocCPs));
 }
@@ -203,7 +203,7 @@ TEST_F(CowTest, CloseWithRequestsQueuedReleasesAllCapturesNoneAndReturnsAfterThe
   WaitUntil([] { return g_spy.Events().size() == 1; });
   WaitUntil([b] { return atomic_read(&b->mrInQueue) == kWrites; });
   std::thread closer([&] { Close(); });
-  WaitUntil([b] { return READ_ONCE(b->state) == CGD_STATE_CLOSING; });
+  WaitUntil([b] { return getStateOf(b) == CGD_STATE_CLOSING; });
   disk_->hold(false);
   closer.join();
   // The close has returned: every held write has reached the disk.
@@ -212,8 +212,8 @@ TEST_F(CowTest, CloseWithRequestsQueuedReleasesAllCapturesNoneAndReturnsAfterThe
   EXPECT_EQ(1u, Only(ev, 0).size());  // only the capture that was under way
   io.join();
   for (int i = 0; i < kWrites; ++i) EXPECT_EQ(bufs[i], GetBlock(kP1Start, 100 + i));
-  EXPECT_EQ(0, READ_ONCE(backup_cachePID));
-  EXPECT_EQ(nullptr, READ_ONCE(activeSession));
+  EXPECT_EQ(0, LoadOnce(backup_cachePID));
+  EXPECT_EQ(nullptr, ActiveSession());
 }
 
 TEST_F(CowTest, CaptureWithoutAQueueFailsAsAReadErrorAndEndsTheWriteWithEIO) {
@@ -234,7 +234,7 @@ TEST_F(CowTest, CaptureWithoutAQueueFailsAsAReadErrorAndEndsTheWriteWithEIO) {
   struct block_device* own = b->diskInfo.bdev;
   b->diskInfo.bdev = noQueue;
   HandBio w(noQueue, WRITE, P1Sector(80), Stamp(80, 1));
-  auto* mr = static_cast<MakeRequest*>(kzalloc(sizeof(MakeRequest), GFP_NOIO));
+  auto* mr = static_cast<MakeRequest*>(kcalloc(1, sizeof(MakeRequest), GFP_NOIO));
   ASSERT_NE(nullptr, mr);
   *mr = {q_, w.bio, 80, 80, nullptr};
   atomic_inc(&b->mrInQueue);
@@ -244,8 +244,8 @@ TEST_F(CowTest, CaptureWithoutAQueueFailsAsAReadErrorAndEndsTheWriteWithEIO) {
   wait_for_completion(&w.done);  // ended, not left hanging
   EXPECT_EQ(-EIO, w.error);
   EXPECT_EQ(0, atomic_read(&b->mrInQueue));
-  EXPECT_EQ(u32(CGD_STATE_READ_ERROR), READ_ONCE(b->state));
-  EXPECT_EQ(u32(CGD_AUTOMAP_NOT_IN_SYNC), READ_ONCE(ams->state));
+  EXPECT_EQ(u32(CGD_STATE_READ_ERROR), getStateOf(b));
+  EXPECT_EQ(u32(CGD_AUTOMAP_NOT_IN_SYNC), getStateOf(ams));
   EXPECT_EQ(0, atomic_read(&b->curAllocBRs));
   Lines log = NewLog();
   EXPECT_EQ(2, std::count(log.begin(), log.end(),
@@ -260,7 +260,7 @@ TEST_F(CowTest, HeldRecordAllocationFailureFailsTheSessionAndWritesPass) {
   standin::fault::set(standin::fault::Site::kmalloc, {.nth = 1, .times = 1});
   ASSERT_EQ(0, Write(p1_, 90, Stamp(90, 1)));
   EXPECT_EQ(1, standin::fault::failures(standin::fault::Site::kmalloc));
-  EXPECT_EQ(u32(CGD_STATE_HOOK_ERROR), READ_ONCE(b->state));
+  EXPECT_EQ(u32(CGD_STATE_HOOK_ERROR), getStateOf(b));
   EXPECT_EQ(Stamp(90, 1), GetBlock(kP1Start, 90));
   ASSERT_EQ(0, Write(p1_, 91, Stamp(91, 1)));
   EXPECT_EQ(Stamp(91, 1), GetBlock(kP1Start, 91));
@@ -332,7 +332,7 @@ TEST_F(CowTest, ThreadStartFailureReturnsTheErrorAndGivesTheWakeUpBack) {
   standin::fault::set(standin::fault::Site::kthread, {.nth = 1, .times = 1});
   int rc = startWorkQueue(b);
   EXPECT_LT(rc, 0);
-  EXPECT_EQ(rc, READ_ONCE(backup_cachePID));
+  EXPECT_EQ(rc, LoadOnce(backup_cachePID));
   EXPECT_EQ(0, b->startedCacheThread);
   EXPECT_EQ(Lines{"<3>startWorkQueue: error starting cache thread"}, NewLog());
   EXPECT_EQ(1, __atomic_load_n(&signalThread.count, __ATOMIC_SEQ_CST));
@@ -350,7 +350,7 @@ TEST_F(CowTest, ThreadStartFailureReturnsTheErrorAndGivesTheWakeUpBack) {
 TEST_F(CowTest, ThreadRunsAsKbackupdAndSurvivesSigkill) {
   Backup* b = Start(p1_);
   ASSERT_NE(nullptr, b);
-  pid_t pid = READ_ONCE(backup_cachePID);
+  pid_t pid = LoadOnce(backup_cachePID);
   ASSERT_GT(pid, 0);
   EXPECT_EQ("kbackupd", standin::task::comm(pid));
   EXPECT_TRUE(HasLine(NewLog(), "<6>backup_cache: kbackupd thread started"));

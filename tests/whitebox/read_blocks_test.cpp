@@ -164,7 +164,7 @@ TEST_F(ReadTest, AFailingDiskReadGivesZerosAndAnIOErrorAfterTheWholeRun) {
   EXPECT_EQ(0, atomic_read(&b_->curAllocBRs));
   EXPECT_EQ(8, atomic_read(&b_->totalReadBlocks));
   for (std::uint32_t i = 0; i < 8; ++i) EXPECT_EQ(nullptr, b_->mmBIORequests[i]);
-  EXPECT_EQ(u32(CGD_STATE_READING), READ_ONCE(b_->state));
+  EXPECT_EQ(u32(CGD_STATE_READING), getStateOf(b_));
 }
 
 TEST_F(ReadTest, ABlockMissingFromTheStoreRefusesTheRunAndKeepsItsWantedBits) {

@@ -24,6 +24,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace cgread {
 
@@ -65,7 +66,7 @@ class ReadTest : public KernelTest {
     for (std::uint32_t bn = FirstStamped(); bn < kBlocks; ++bn)
       ASSERT_TRUE(PutBlock(bn, Stamp(bn, 0)));
     q_ = disk_->queue();
-    real_ = READ_ONCE(q_->make_request_fn);
+    real_ = LoadOnce(q_->make_request_fn);
     ASSERT_EQ(0, cgdInit());
     savedOpen_ = cgdFileOps.open;
     cgdFileOps.open = captureOpen;
@@ -88,8 +89,8 @@ class ReadTest : public KernelTest {
     cgdFileOps.open = savedOpen_;
     cgdExit();
     EXPECT_TRUE(standin::task::wait_kernel_threads(10000));
-    EXPECT_EQ(real_, READ_ONCE(q_->make_request_fn));
-    EXPECT_EQ(nullptr, READ_ONCE(activeSession));
+    EXPECT_EQ(real_, LoadOnce(q_->make_request_fn));
+    EXPECT_EQ(nullptr, ActiveSession());
     if (blk::mounted(p1_)) {
       EXPECT_EQ(0, blk::umount(p1_));
     }
@@ -142,7 +143,7 @@ class ReadTest : public KernelTest {
     b->maxCacheBlocks = kBlocks;
     b->diskInfo.numBlocks = kBlocks;
     ASSERT_EQ(0, getDiskInfo(&b->diskInfo, p1_));
-    WRITE_ONCE(b->state, u32(CGD_STATE_STARTING));
+    setStateOf(b, u32(CGD_STATE_STARTING));
     b->maxVMPages = std::min(b->diskInfo.blockSize * 256 / 4096, 256);
     ASSERT_EQ(0, newBlockTable(b));
     ASSERT_EQ(0, startWorkQueue(b));
@@ -151,8 +152,8 @@ class ReadTest : public KernelTest {
     b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
     ASSERT_NE(nullptr, b->diskInfo.realMRF);
     ASSERT_EQ(0, allocateBlockRequests(b));
-    WRITE_ONCE(activeSession, b);
-    WRITE_ONCE(b->state, u32(CGD_STATE_STARTED));
+    PublishSession(b);
+    setStateOf(b, u32(CGD_STATE_STARTED));
     if (snap) Snap();
     Remark();
   }
@@ -160,7 +161,7 @@ class ReadTest : public KernelTest {
     down(&b_->bSem);
     ASSERT_EQ(0, setMRF(b_, cgdMRF));
     down_write(&b_->writers);
-    WRITE_ONCE(b_->state, u32(CGD_STATE_SNAPPED));
+    setStateOf(b_, u32(CGD_STATE_SNAPPED));
     up_write(&b_->writers);
     up(&b_->bSem);
   }
@@ -172,7 +173,7 @@ class ReadTest : public KernelTest {
     ASSERT_EQ(0, newBlockMap(&b_->blockMap, kBlocks, nullptr, 1, &pages));
     for (std::uint32_t bn : wanted) ASSERT_EQ(0, setBlock(&b_->blockMap, bn));
     down_write(&b_->writers);
-    WRITE_ONCE(b_->state, u32(CGD_STATE_READING));
+    setStateOf(b_, u32(CGD_STATE_READING));
     up_write(&b_->writers);
     ASSERT_EQ(0, cleanUpCache(b_));
     up(&b_->bSem);
@@ -189,7 +190,7 @@ class ReadTest : public KernelTest {
     u32 pages = 0;
     down(&b_->bSem);
     down_write(&b_->writers);
-    if (READ_ONCE(b_->state) == CGD_STATE_READING) WRITE_ONCE(b_->state, u32(CGD_STATE_SNAPPED));
+    if (getStateOf(b_) == CGD_STATE_READING) setStateOf(b_, u32(CGD_STATE_SNAPPED));
     up_write(&b_->writers);
     closeBlockMap(&b_->blockMap, &pages);
     up(&b_->bSem);

@@ -171,7 +171,7 @@ class ReadUnderWrites : public ReadTest {
     stop = true;
     for (auto& t : writers) t.join();
     EXPECT_GT(writes.load(), 20);
-    EXPECT_LE(READ_ONCE(b_->state), u32(CGD_STATE_READING));
+    EXPECT_LE(getStateOf(b_), u32(CGD_STATE_READING));
     EXPECT_EQ(Lines{}, NewLog());
   }
 };

@@ -26,11 +26,11 @@ TEST_F(ReadTest, MappingsBeforeAStartedBackupAreRefused) {
   EXPECT_EQ(EINVAL, errno);
   Start(false);
   int total = atomic_read(&b_->totalAllocPages);
-  WRITE_ONCE(b_->state, u32(CGD_STATE_STARTING));
+  setStateOf(b_, u32(CGD_STATE_STARTING));
   EXPECT_EQ(nullptr, Map(1));
   EXPECT_EQ(0u, user::mappings());
   EXPECT_EQ(total, atomic_read(&b_->totalAllocPages));
-  WRITE_ONCE(b_->state, u32(CGD_STATE_STARTED));
+  setStateOf(b_, u32(CGD_STATE_STARTED));
   // From the start on (before the snapshot) a window may be mapped.
   char* w = Map(1);
   ASSERT_NE(nullptr, w);

@@ -105,8 +105,8 @@ TEST_F(RegistryTest, RemovingAQueueStopsItsSessionsAndFreesEveryEntry) {
   unsetQueueMRFAMS(q_);
   EXPECT_EQ(0u, RegistrySize());
   EXPECT_EQ(realFn_, q_->make_request_fn);
-  EXPECT_EQ(0u, READ_ONCE(s1->state));
-  EXPECT_EQ(0u, READ_ONCE(s3->state));
+  EXPECT_EQ(0u, getStateOf(s1));
+  EXPECT_EQ(0u, getStateOf(s3));
   EXPECT_EQ(s1, SlotOf(p1->diskInfo.kdev));  // sessions stay in the table
   EXPECT_EQ(0, countQueueAMS(q_));
 

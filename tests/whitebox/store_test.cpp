@@ -14,6 +14,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ class StoreTest : public KernelTest {
     b_->diskInfo.blocksPerPage = 4096 / kBlockSize;
     b_->diskInfo.numBlocks = kNumBlocks;
     b_->maxCacheBlocks = 100000;
-    b_->state = CGD_STATE_STARTING;
+    setStateOf(b_, CGD_STATE_STARTING);
   }
   void TearDown() override {
     standin::fault::clear_all();
@@ -67,7 +68,7 @@ class StoreTest : public KernelTest {
     u32 freed = 0;
     closeBlockMap(&b_->blockMap, &freed);
   }
-  void SetState(u32 s) { WRITE_ONCE(b_->state, s); }
+  void SetState(u32 s) { setStateOf(b_, s); }
 
   // A capture as the cache thread makes it: saveBlock under cacheUsers, then
   // the block is marked captured.
@@ -118,9 +119,9 @@ TEST_F(StoreTest, CacheNamesCarryMajorAndMinorInHex) {
     EXPECT_EQ("cgdHT" + s, b_->htCacheName);
     EXPECT_EQ("cgdCP" + s, b_->cpCacheName);
     EXPECT_EQ("cgdDC" + s, b_->dataCacheName);
-    EXPECT_EQ("cgdHT" + s, kmem_cache_name(b_->htCache));
-    EXPECT_EQ("cgdCP" + s, kmem_cache_name(b_->cpCache));
-    EXPECT_EQ("cgdDC" + s, kmem_cache_name(b_->dataCache));
+    EXPECT_EQ("cgdHT" + s, standin::mem::cache_name(b_->htCache));
+    EXPECT_EQ("cgdCP" + s, standin::mem::cache_name(b_->cpCache));
+    EXPECT_EQ("cgdDC" + s, standin::mem::cache_name(b_->dataCache));
     EXPECT_GE(kmem_cache_size(b_->dataCache), static_cast<unsigned>(kBlockSize));
     EXPECT_GE(kmem_cache_size(b_->htCache), sizeof(HashTable));
     CloseStore();
@@ -206,7 +207,7 @@ TEST_F(StoreTest, LimitReachedFailsTheCaptureWithStateTen) {
   EXPECT_EQ((std::vector<std::string>{"<3>getCacheBlock: configured max cache memory reached "
                                       "(2 blocks) failed to allocate cache object"}),
             NewLog());
-  EXPECT_EQ(CGD_STATE_CACHE_ERROR, READ_ONCE(b_->state));
+  EXPECT_EQ(CGD_STATE_CACHE_ERROR, getStateOf(b_));
   EXPECT_TRUE(Bucket(3).empty());
   EXPECT_FALSE(Captured(3));
   EXPECT_EQ(2, atomic_read(&b_->curAllocCPs));
@@ -218,7 +219,7 @@ TEST_F(StoreTest, LimitZeroFailsTheFirstCaptureAndKeepsALaterFailureState) {
   BuildStore();
   SetState(CGD_STATE_SNAPPED);
   EXPECT_EQ(1, Capture(1));
-  EXPECT_EQ(CGD_STATE_CACHE_ERROR, READ_ONCE(b_->state));
+  EXPECT_EQ(CGD_STATE_CACHE_ERROR, getStateOf(b_));
 
   // A session that already failed or is closing keeps its state.
   for (u32 s : {CGD_STATE_CLOSING, CGD_STATE_READ_ERROR, CGD_STATE_REFUSED}) {
@@ -226,7 +227,7 @@ TEST_F(StoreTest, LimitZeroFailsTheFirstCaptureAndKeepsALaterFailureState) {
     Remark();
     EXPECT_EQ(1, Capture(1));
     EXPECT_EQ(1u, NewLog().size());
-    EXPECT_EQ(s, READ_ONCE(b_->state));
+    EXPECT_EQ(s, getStateOf(b_));
   }
   EXPECT_EQ(0, atomic_read(&b_->totalAllocCPs));
 }
@@ -432,7 +433,7 @@ TEST_F(StoreTest, RecordOrCopyAllocationFailureFailsTheCapture) {
     Remark();
     EXPECT_EQ(1, Capture(21));
     EXPECT_EQ(std::vector<std::string>{c.line}, NewLog());
-    EXPECT_EQ(CGD_STATE_CACHE_ERROR, READ_ONCE(b_->state));
+    EXPECT_EQ(CGD_STATE_CACHE_ERROR, getStateOf(b_));
     EXPECT_TRUE(Bucket(21).empty());
     EXPECT_EQ(objects, standin::mem::usage().live(Kind::slab_object)) << c.cache;
     EXPECT_EQ(0, atomic_read(&b_->totalAllocCPs));

@@ -12,6 +12,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
+#include "whitebox/module_access.h"
 
 namespace cgtest {
 
@@ -162,7 +163,7 @@ class TrackingTest : public KernelTest {
   AutoMapSession* Track(Backup* b) {
     AutoMapSession* ams = nullptr;
     EXPECT_EQ(CGD_OK, newAMS(b, &ams));
-    if (ams) WRITE_ONCE(ams->state, (u32)CGD_AUTOMAP_IN_SYNC);
+    if (ams) setStateOf(ams, (u32)CGD_AUTOMAP_IN_SYNC);
     return ams;
   }
 

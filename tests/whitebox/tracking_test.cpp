@@ -56,7 +56,7 @@ TEST_F(WriteTrackingTest, WritesMarkExactlyTheirBlocksInTheirPartitionsMap) {
   std::vector<std::uint8_t> got(3 * kBlockSize), want(3 * kBlockSize, 0xA0 + 10);
   ASSERT_TRUE(blk::read_device(disk_->part_dev(1), 10 * kBlockSize, got.data(), got.size()));
   EXPECT_EQ(want, got);
-  EXPECT_EQ(1u, READ_ONCE(s1_->state));
+  EXPECT_EQ(1u, getStateOf(s1_));
   EXPECT_TRUE(NewLog().empty());
 }
 
@@ -64,7 +64,7 @@ TEST_F(WriteTrackingTest, AWritePastTheMapSetsWhatFitsAndPutsTheSessionOutOfSync
   Hook();
   ASSERT_EQ(0, WriteBlocks(3, 18, 4));  // blocks 18..21 of a 20-block map
   EXPECT_EQ((std::vector<std::uint32_t>{18, 19}), MarkedBlocks(&s3_->map));
-  EXPECT_EQ(0u, READ_ONCE(s3_->state));
+  EXPECT_EQ(0u, getStateOf(s3_));
   EXPECT_EQ((std::vector<std::string>{
                 "<4>updateAM: device resize detected (block 20 in size 20) in automap update, "
                 "automap not in sync",
@@ -79,7 +79,7 @@ TEST_F(WriteTrackingTest, AWritePastTheMapSetsWhatFitsAndPutsTheSessionOutOfSync
   ASSERT_EQ(0, WriteBlocks(3, 25, 1));
   EXPECT_EQ((std::vector<std::uint32_t>{18, 19}), MarkedBlocks(&s3_->map));
   EXPECT_TRUE(NewLog().empty());
-  EXPECT_EQ(1u, READ_ONCE(s1_->state));  // the other session is untouched
+  EXPECT_EQ(1u, getStateOf(s1_));  // the other session is untouched
 }
 
 TEST_F(WriteTrackingTest, ReadsAndSessionsOutOfSyncSetNothing) {
@@ -90,7 +90,7 @@ TEST_F(WriteTrackingTest, ReadsAndSessionsOutOfSyncSetNothing) {
   EXPECT_TRUE(MarkedBlocks(&s1_->map).empty());
   EXPECT_GT(d->counters().reads, 0);  // passed on to the disk
 
-  WRITE_ONCE(s1_->state, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+  setStateOf(s1_, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
   ASSERT_EQ(0, WriteBlocks(1, 10, 8));
   EXPECT_TRUE(MarkedBlocks(&s1_->map).empty());
   EXPECT_GT(d->counters().writes, 0);
@@ -107,13 +107,12 @@ TEST_F(WriteTrackingTest, AZeroLengthBioOnABlockBoundaryTouchesNoBlock) {
   bio.bi_rw = 1;
   bio.bi_sector = kPartStart + 2 * 40;  // block 40 of partition 1
   bio.bi_size = 0;
-  int minor = BIOToMinor(&bio);
-  EXPECT_EQ(int(disk_->part_dev(1) & 0xfffff), minor);
-  updateAM(&bio, minor);
+  EXPECT_TRUE(bioOnDevice(&s1_->diskInfo, &bio));
+  updateAM(&bio);
   EXPECT_TRUE(MarkedBlocks(&s1_->map).empty());
 
   bio.bi_size = 512;  // one sector: block 40
-  updateAM(&bio, minor);
+  updateAM(&bio);
   EXPECT_EQ((std::vector<std::uint32_t>{40}), MarkedBlocks(&s1_->map));
   EXPECT_EQ(1, atomic_read(&s1_->users));
   EXPECT_EQ(1, atomic_read(&amListUsers));
@@ -178,7 +177,7 @@ TEST_F(WriteTrackingTest, WritesRacingSessionChangesAreNeverLost) {
       std::uint32_t bn = rng() % (kPartBlocks - 1);
       dev_t kdev = parts[p]->diskInfo.kdev;
       AutoMapSession* ams = getAMS(kdev);
-      bool before = ams && READ_ONCE(ams->state) == CGD_AUTOMAP_IN_SYNC;
+      bool before = ams && getStateOf(ams) == CGD_AUTOMAP_IN_SYNC;
       int rc = blk::rw_sectors(kdev, 1, std::uint64_t(bn) * 2, buf.data(), buf.size());
       if (ams) {
         // Closing takes a session out of the table before it unhooks the
@@ -186,7 +185,7 @@ TEST_F(WriteTrackingTest, WritesRacingSessionChangesAreNeverLost) {
         enterAMListReader();
         bool published = cgtest::SlotOf(kdev) == ams;
         leaveAMListReader();
-        if (rc == 0 && before && published && READ_ONCE(ams->state) == CGD_AUTOMAP_IN_SYNC) {
+        if (rc == 0 && before && published && getStateOf(ams) == CGD_AUTOMAP_IN_SYNC) {
           checked++;
           if (!blockInMap(&ams->map, bn) || !blockInMap(&ams->map, bn + 1)) lost++;
         }

@@ -1,6 +1,9 @@
 #ifndef _ASM_ATOMIC_H
 #define _ASM_ATOMIC_H
 
+#include <linux/version.h>
+#include <asm/system.h>
+
 /*
  * Atomic counters; every read-modify-write is a full barrier.  atomic_read
  * is an acquire load and atomic_set a release store (plain moves on x86),
@@ -60,16 +63,9 @@ static inline int atomic_add_negative(int i, atomic_t *v)
 {
 	return atomic_add_return(i, v) < 0;
 }
-static inline int atomic_cmpxchg(atomic_t *v, int old, int nv)
-{
-	__atomic_compare_exchange_n(&v->counter, &old, nv, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-	return old;
-}
-
-#define smp_mb() __atomic_thread_fence(__ATOMIC_SEQ_CST)
-#define smp_rmb() __atomic_thread_fence(__ATOMIC_ACQUIRE)
-#define smp_wmb() __atomic_thread_fence(__ATOMIC_RELEASE)
-#define mb() smp_mb()
-#define barrier() __asm__ __volatile__("" ::: "memory")
+/* atomic_cmpxchg arrived with 2.6.15; before it, cmpxchg() on the counter. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,15)
+#define atomic_cmpxchg(v, old, nv) ((int)cmpxchg(&((v)->counter), (old), (nv)))
+#endif
 
 #endif

@@ -3,15 +3,21 @@
 
 #include <linux/compiler.h>
 
-__KERNEL_BEGIN_DECLS
-/* Stops execution: "kernel BUG at file:line!" is logged and the run aborts. */
-NORET_TYPE void __bug(const char *file, int line, const char *func) ATTRIB_NORET;
-/* Logs a warning with the site and a stack trace, then returns. */
-void __warn_on(const char *file, int line, const char *func);
-__KERNEL_END_DECLS
-
-#define BUG() __bug(__FILE__, __LINE__, __func__)
+/*
+ * BUG() stops the kernel with the site logged ("kernel BUG at file:line!");
+ * the stand-in ends it in panic(), which stops the run.  WARN_ON logs the
+ * site and a stack trace, then goes on, as asm-generic/bug.h does.  Both
+ * are used after <linux/kernel.h>, which declares panic, printk and
+ * dump_stack.
+ */
+#define BUG() panic("kernel BUG at %s:%d!", __FILE__, __LINE__)
 #define BUG_ON(condition) do { if (unlikely((condition) != 0)) BUG(); } while (0)
-#define WARN_ON(condition) do { if (unlikely((condition) != 0)) __warn_on(__FILE__, __LINE__, __func__); } while (0)
+#define WARN_ON(condition) \
+	do { \
+		if (unlikely((condition) != 0)) { \
+			printk("BUG: warning at %s:%d/%s()\n", __FILE__, __LINE__, __FUNCTION__); \
+			dump_stack(); \
+		} \
+	} while (0)
 
 #endif

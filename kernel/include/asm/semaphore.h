@@ -17,21 +17,27 @@ struct semaphore {
 	struct lockdep_map dep_map;
 };
 
-#define __SEMAPHORE_INITIALIZER(name, n) { (n), 0, __LOCKDEP_MAP_INIT(#name) }
+#define __SEMAPHORE_INITIALIZER(name, n) { (n), 0, __standin_lock_map_init(#name) }
 #define __DECLARE_SEMAPHORE_GENERIC(name, count) \
 	struct semaphore name = __SEMAPHORE_INITIALIZER(name, count)
 #define DECLARE_MUTEX(name) __DECLARE_SEMAPHORE_GENERIC(name, 1)
 #define DECLARE_MUTEX_LOCKED(name) __DECLARE_SEMAPHORE_GENERIC(name, 0)
 
+/* Inline, as in the kernel; the lock class is named after the expression. */
+#define sema_init(sem, val) \
+	do { \
+		(sem)->count = (val); \
+		(sem)->sleepers = 0; \
+		(sem)->dep_map.name = __standin_lock_name(#sem); \
+	} while (0)
+
 __KERNEL_BEGIN_DECLS
-void __sema_init(struct semaphore *sem, int val, const char *name);
 void down(struct semaphore *sem);
 int down_interruptible(struct semaphore *sem);
 int down_trylock(struct semaphore *sem);
 void up(struct semaphore *sem);
 __KERNEL_END_DECLS
 
-#define sema_init(sem, val) __sema_init((sem), (val), __LOCKDEP_NAME(#sem))
 #define init_MUTEX(sem) sema_init((sem), 1)
 #define init_MUTEX_LOCKED(sem) sema_init((sem), 0)
 

@@ -39,12 +39,8 @@
 #define likely(x) __builtin_expect(!!(x), 1)
 #define unlikely(x) __builtin_expect(!!(x), 0)
 
-/*
- * Plain words that other tasks read or write without a lock (session states,
- * flags) are accessed through these, as single untorn loads and stores.
- */
-#define READ_ONCE(x) __atomic_load_n(&(x), __ATOMIC_ACQUIRE)
-#define WRITE_ONCE(x, val) __atomic_store_n(&(x), (val), __ATOMIC_RELEASE)
+/* Keeps the compiler from moving memory accesses across it. */
+#define barrier() __asm__ __volatile__("" ::: "memory")
 
 #define __stringify_1(x) #x
 #define __stringify(x) __stringify_1(x)

@@ -115,28 +115,35 @@ static inline unsigned imajor(const struct inode *inode)
 }
 
 /*
- * A block device: a whole disk or one partition of it.  bd_contains is the
- * whole disk's block device (itself for a whole disk); bd_part is the
- * partition (NULL for a whole disk).  The whole disk's open lock (bd_sem on
- * 2.6.12, bd_mutex on 2.6.18) also guards its partition table.
+ * A block device: a whole disk or one partition of it, found by number with
+ * bdget (for any number: whether a disk serves it shows at the open).
+ * bd_disk, bd_contains (the whole disk's block device; itself for a whole
+ * disk) and bd_part (the partition; NULL for a whole disk) are set by the
+ * first open (blkdev_get: a mount, a process) and cleared by the last close
+ * (blkdev_put); they are valid only while the device is open.  bd_openers
+ * and those fields are protected by the device's open lock (bd_sem on
+ * 2.6.12, bd_mutex on 2.6.18).  The whole disk's open lock also guards its
+ * partition table, and a partition rescan holds it while it reads the table
+ * through the disk's queue.
  */
 struct block_device {
 	dev_t bd_dev;
-	struct inode *bd_inode;
+	struct inode *bd_inode;		/* i_size: the device's size while open */
 	int bd_openers;
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
 	struct mutex bd_mutex;
+	struct mutex bd_mount_mutex;	/* held from freeze_bdev to thaw_bdev */
 #else
 	struct semaphore bd_sem;
-#endif
 	struct semaphore bd_mount_sem;	/* held from freeze_bdev to thaw_bdev */
+#endif
 	struct list_head bd_inodes;
 	void *bd_holder;
 	int bd_holders;
 	struct block_device *bd_contains;
 	unsigned bd_block_size;
 	struct hd_struct *bd_part;
-	unsigned bd_part_count;
+	unsigned bd_part_count;		/* opens of the disk's partitions (whole disk only) */
 	int bd_invalidated;
 	struct gendisk *bd_disk;
 	struct list_head bd_list;
@@ -184,10 +191,28 @@ struct super_block {
 	void *standin;		/* the stand-in's private data */
 };
 
+/* s_flags */
+#define MS_RDONLY 1
+
 __KERNEL_BEGIN_DECLS
-/* Block device of a number, with a reference taken; NULL if there is none. */
+/*
+ * The block device of any number, with a reference taken (NULL only when
+ * memory runs out).  bdput drops the reference.
+ */
 struct block_device *bdget(dev_t dev);
 void bdput(struct block_device *bdev);
+
+/*
+ * Opens a block device: 0, or -ENXIO when no disk (or no such partition)
+ * serves its number.  The open takes over the caller's bdget reference,
+ * also when it fails (the reference is dropped then); blkdev_put closes
+ * the device and drops it.  May sleep.
+ */
+int blkdev_get(struct block_device *bdev, mode_t mode, unsigned flags);
+int blkdev_put(struct block_device *bdev);
+/* Exclusive use of an open device by a holder (a mount): 0 or -EBUSY. */
+int bd_claim(struct block_device *bdev, void *holder);
+void bd_release(struct block_device *bdev);
 
 /* Super block of the file system mounted on bdev, held; NULL if none. */
 struct super_block *get_super(struct block_device *bdev);
@@ -195,8 +220,11 @@ void drop_super(struct super_block *sb);
 
 /*
  * Syncs and freezes the file system on bdev: new writes through it wait until
- * the thaw.  Returns its super block, or NULL when nothing is mounted; either
- * way bd_mount_sem is held until thaw_bdev.
+ * the thaw, and its lockfs hook quiesces what it keeps of its own.  A file
+ * system mounted read-only is left alone.  Returns its super block, or NULL
+ * when nothing is mounted; either way the mount lock (bd_mount_sem on
+ * 2.6.12; bd_mount_mutex on 2.6.18, which the freezing task must also thaw)
+ * is held until thaw_bdev.
  */
 struct super_block *freeze_bdev(struct block_device *bdev);
 void thaw_bdev(struct block_device *bdev, struct super_block *sb);

@@ -13,7 +13,7 @@ struct lockdep_map {
 	const char *name;
 };
 
-#define __LOCKDEP_NAME(expr) expr " (" __FILE__ ":" __stringify(__LINE__) ")"
-#define __LOCKDEP_MAP_INIT(expr) { __LOCKDEP_NAME(expr) }
+#define __standin_lock_name(expr) expr " (" __FILE__ ":" __stringify(__LINE__) ")"
+#define __standin_lock_map_init(expr) { __standin_lock_name(expr) }
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef _LINUX_MM_H
 #define _LINUX_MM_H
 
+#include <linux/version.h>
 #include <linux/types.h>
 #include <linux/gfp.h>
 #include <asm/page.h>
@@ -80,8 +81,10 @@ void put_page(struct page *page);
 __KERNEL_END_DECLS
 
 /* "private" and "virtual" are C++ keywords: the fields carry a trailing _. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
 #define page_private(page) ((page)->private_)
 #define set_page_private(page, v) ((page)->private_ = (v))
+#endif
 
 static inline int page_count(struct page *page)
 {

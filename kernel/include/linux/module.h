@@ -2,6 +2,7 @@
 #define _LINUX_MODULE_H
 
 #include <linux/types.h>
+#include <linux/init.h>
 #include <linux/kernel.h>
 #include <asm/atomic.h>
 
@@ -14,8 +15,9 @@ enum module_state {
 #define MODULE_NAME_LEN 60
 
 /*
- * A loaded module.  Every module defines its own record, __this_module; the
- * loader fills in the state and the reference count.  While references are
+ * A loaded module.  Every module has its own record, __this_module, which
+ * the build generates (NAME.mod.cpp, as a kernel build generates NAME.mod.c);
+ * the loader fills in the state and the reference count.  While references are
  * held the module cannot be unloaded; once unloading has begun
  * (MODULE_STATE_GOING) no new reference is given.
  */
@@ -36,14 +38,6 @@ unsigned int module_refcount(struct module *mod);
 __KERNEL_END_DECLS
 
 #define THIS_MODULE (&__this_module)
-
-/* Entry points the loader calls: init_module at load, cleanup_module at unload. */
-#define module_init(initfn) \
-	extern "C" int init_module(void); \
-	extern "C" int init_module(void) { return initfn(); }
-#define module_exit(exitfn) \
-	extern "C" void cleanup_module(void); \
-	extern "C" void cleanup_module(void) { exitfn(); }
 
 #define __MODULE_INFO(tag, name, info) \
 	static const char __module_##name[] __attribute__((section(".modinfo"), used)) = #tag "=" info

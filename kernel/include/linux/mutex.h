@@ -19,7 +19,7 @@ struct mutex {
 	struct lockdep_map dep_map;
 };
 
-#define __MUTEX_INITIALIZER(lockname) { 1, 0, NULL, __LOCKDEP_MAP_INIT(#lockname) }
+#define __MUTEX_INITIALIZER(lockname) { 1, 0, NULL, __standin_lock_map_init(#lockname) }
 #define DEFINE_MUTEX(mutexname) struct mutex mutexname = __MUTEX_INITIALIZER(mutexname)
 
 __KERNEL_BEGIN_DECLS
@@ -31,6 +31,6 @@ void mutex_unlock(struct mutex *lock);
 int mutex_is_locked(struct mutex *lock);
 __KERNEL_END_DECLS
 
-#define mutex_init(mutex) __mutex_init((mutex), __LOCKDEP_NAME(#mutex))
+#define mutex_init(mutex) __mutex_init((mutex), __standin_lock_name(#mutex))
 
 #endif

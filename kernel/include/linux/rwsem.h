@@ -18,11 +18,21 @@ struct rw_semaphore {
 	struct lockdep_map dep_map;
 };
 
-#define __RWSEM_INITIALIZER(name) { 0, 0, 0, 0, 0, __LOCKDEP_MAP_INIT(#name) }
+#define __RWSEM_INITIALIZER(name) { 0, 0, 0, 0, 0, __standin_lock_map_init(#name) }
 #define DECLARE_RWSEM(name) struct rw_semaphore name = __RWSEM_INITIALIZER(name)
 
+/* Inline; the lock class is named after the expression. */
+#define init_rwsem(sem) \
+	do { \
+		(sem)->activity = 0; \
+		(sem)->wait_readers = 0; \
+		(sem)->wait_writers = 0; \
+		(sem)->ticket_next = 0; \
+		(sem)->ticket_serve = 0; \
+		(sem)->dep_map.name = __standin_lock_name(#sem); \
+	} while (0)
+
 __KERNEL_BEGIN_DECLS
-void __init_rwsem(struct rw_semaphore *sem, const char *name);
 void down_read(struct rw_semaphore *sem);
 int down_read_trylock(struct rw_semaphore *sem);
 void up_read(struct rw_semaphore *sem);
@@ -32,6 +42,5 @@ void up_write(struct rw_semaphore *sem);
 void downgrade_write(struct rw_semaphore *sem);
 __KERNEL_END_DECLS
 
-#define init_rwsem(sem) __init_rwsem((sem), __LOCKDEP_NAME(#sem))
 
 #endif

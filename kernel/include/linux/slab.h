@@ -1,6 +1,7 @@
 #ifndef _LINUX_SLAB_H
 #define _LINUX_SLAB_H
 
+#include <linux/version.h>
 #include <linux/types.h>
 #include <linux/gfp.h>
 
@@ -34,13 +35,16 @@ int kmem_cache_destroy(kmem_cache_t *cachep);
 void *kmem_cache_alloc(kmem_cache_t *cachep, gfp_t flags);
 void kmem_cache_free(kmem_cache_t *cachep, void *objp);
 unsigned int kmem_cache_size(kmem_cache_t *cachep);
+#if LINUX_VERSION_CODE > KERNEL_VERSION(2,6,12)	/* not in 2.6.12 */
 const char *kmem_cache_name(kmem_cache_t *cachep);
+#endif
 
 void *kmalloc(size_t size, gfp_t flags);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,14)
 void *kzalloc(size_t size, gfp_t flags);
+#endif
 void *kcalloc(size_t n, size_t size, gfp_t flags);
 void kfree(const void *objp);
-size_t ksize(const void *objp);
 __KERNEL_END_DECLS
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef _LINUX_SPINLOCK_H
 #define _LINUX_SPINLOCK_H
 
+#include <linux/version.h>
 #include <linux/compiler.h>
 #include <linux/lockdep.h>
 
@@ -14,12 +15,22 @@ typedef struct {
 	struct lockdep_map dep_map;
 } spinlock_t;
 
-#define __SPIN_LOCK_UNLOCKED(lockname) { 0, __LOCKDEP_MAP_INIT(#lockname) }
-#define SPIN_LOCK_UNLOCKED { 0, __LOCKDEP_MAP_INIT("SPIN_LOCK_UNLOCKED") }
-#define DEFINE_SPINLOCK(x) spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
+#define __standin_spin_lock_unlocked(lockname) { 0, __standin_lock_map_init(#lockname) }
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,18)
+#define __SPIN_LOCK_UNLOCKED(lockname) __standin_spin_lock_unlocked(lockname)
+#endif
+#define SPIN_LOCK_UNLOCKED __standin_spin_lock_unlocked(SPIN_LOCK_UNLOCKED)
+#define DEFINE_SPINLOCK(x) spinlock_t x = __standin_spin_lock_unlocked(x)
+
+/* Inline; the lock class is named after the expression. */
+#define spin_lock_init(lock) \
+	do { \
+		__atomic_store_n(&(lock)->slock, 0u, __ATOMIC_RELAXED); \
+		(lock)->dep_map.name = __standin_lock_name(#lock); \
+	} while (0)
+#define spin_is_locked(lock) (__atomic_load_n(&(lock)->slock, __ATOMIC_RELAXED) != 0)
 
 __KERNEL_BEGIN_DECLS
-void __spin_lock_init(spinlock_t *lock, const char *name);
 void _spin_lock(spinlock_t *lock);
 void _spin_unlock(spinlock_t *lock);
 int _spin_trylock(spinlock_t *lock);
@@ -27,7 +38,6 @@ void _spin_lock_irq(spinlock_t *lock);
 void _spin_unlock_irq(spinlock_t *lock);
 unsigned long _spin_lock_irqsave(spinlock_t *lock);
 void _spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags);
-int _spin_is_locked(spinlock_t *lock);
 
 unsigned long __local_irq_save(void);
 void __local_irq_restore(unsigned long flags);
@@ -36,7 +46,6 @@ void __local_irq_enable(void);
 int __irqs_disabled(void);
 __KERNEL_END_DECLS
 
-#define spin_lock_init(lock) __spin_lock_init((lock), __LOCKDEP_NAME(#lock))
 #define spin_lock(lock) _spin_lock(lock)
 #define spin_unlock(lock) _spin_unlock(lock)
 #define spin_trylock(lock) _spin_trylock(lock)
@@ -44,7 +53,6 @@ __KERNEL_END_DECLS
 #define spin_unlock_irq(lock) _spin_unlock_irq(lock)
 #define spin_lock_irqsave(lock, flags) do { (flags) = _spin_lock_irqsave(lock); } while (0)
 #define spin_unlock_irqrestore(lock, flags) _spin_unlock_irqrestore((lock), (flags))
-#define spin_is_locked(lock) _spin_is_locked(lock)
 
 #define local_irq_save(flags) do { (flags) = __local_irq_save(); } while (0)
 #define local_irq_restore(flags) __local_irq_restore(flags)

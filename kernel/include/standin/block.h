@@ -94,11 +94,18 @@ class Disk {
   // Whether the file disk really uses O_DIRECT.
   bool direct() const;
 
-  // Re-reads the partition table while holding the whole disk's open lock,
-  // reading it through the request queue.  0; -EIO when it cannot be read
-  // (the table is left as it was); -EBUSY when a mounted partition would
-  // change or vanish.
+  // Re-reads the partition table, as the BLKRRPART ioctl does: opens the
+  // whole disk, takes its open lock and reads the table through the request
+  // queue.  0 (an unreadable table leaves no partitions); -EBUSY while a
+  // partition of the disk is open (mounted, or held by anyone) or another
+  // task holds the disk's open lock.
   int rescan();
+  // Adds or deletes one partition, as the BLKPG ioctl does.  add: 0; -EBUSY
+  // when the number is in use or the range overlaps a partition; -EINVAL.
+  // delete: 0; -EBUSY while the partition is open; -ENXIO when there is none.
+  // A deleted partition's record is freed unless an open device uses it.
+  int add_partition(int number, std::uint64_t start, std::uint64_t sectors);
+  int delete_partition(int number);
   // Partitions present now: number, start and length in sectors.
   struct Partition {
     int number;
@@ -156,11 +163,13 @@ bool write_mbr(Disk& disk, const std::vector<MbrEntry>& primary,
 // power of two), so that a mount can present any block size.
 bool format_testfs(devnum dev, std::uint32_t block_size);
 
-// Mounts the file system on dev: probes ext2/ext3/ext4 (magic 0xEF53 at byte
-// 1080) and the test file system.  0; -ENODEV (no such device), -EBUSY
-// (already mounted), -EINVAL (no known file system, or an ext block size the
-// kernel cannot use), -EIO (the super block cannot be read).
-int mount(devnum dev);
+// Mounts the file system on dev: opens the device exclusively and probes
+// ext2/ext3/ext4 (magic 0xEF53 at byte 1080) and the test file system.
+// read_only: writes through it fail with -EROFS and a freeze leaves it
+// alone.  0; -ENODEV (no such device), -EBUSY (already mounted, or the device
+// claimed by another holder), -EINVAL (no known file system, or an ext block
+// size the kernel cannot use), -EIO (the super block cannot be read).
+int mount(devnum dev, bool read_only = false);
 // Unmounts; waits while the file system is frozen.  0 or -EINVAL (not mounted).
 int umount(devnum dev);
 bool mounted(devnum dev);

@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+struct kmem_cache;
+
 namespace standin::mem {
 
 enum class Kind {
@@ -28,6 +30,11 @@ struct Usage {
 };
 
 Usage usage();
+
+// The size a live kmalloc object was asked for (-1 when obj is none).
+long kmalloc_size(const void* obj);
+// The name a kmem cache was created with.
+const char* cache_name(const struct kmem_cache* cache);
 // What is live now that was not live in `before`, one line per kind that grew,
 // then one line per live allocation made since (kind, size, the caller's
 // symbol).  Empty when nothing leaked.

@@ -4,7 +4,6 @@
 
 #include "internal.h"
 #include "block/block_internal.h"
-#include "block/disk_registry.h"
 
 #include <linux/bio.h>
 #include <linux/blkdev.h>
@@ -17,31 +16,37 @@
 namespace {
 
 void bdev_name(struct block_device* bdev, char* buf, std::size_t len) {
-  standin::blk::BdevState* s = standin::blk::bdev_state(bdev);
-  if (!s || !bdev->bd_disk)
+  struct gendisk* g = bdev->bd_disk;
+  int partno = g ? static_cast<int>(MINOR(bdev->bd_dev)) - g->first_minor : 0;
+  if (!g)
     snprintf(buf, len, "%u:%u", MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev));
-  else if (s->partno)
-    snprintf(buf, len, "%s%d", bdev->bd_disk->disk_name, s->partno);
+  else if (partno)
+    snprintf(buf, len, "%s%d", g->disk_name, partno);
   else
-    snprintf(buf, len, "%s", bdev->bd_disk->disk_name);
+    snprintf(buf, len, "%s", g->disk_name);
 }
 
 // Checks the bio against its device and remaps a partition's bio to the
-// whole disk.  Returns the queue, or NULL after ending the bio with -EIO.
+// whole disk, as the kernel does: through the open partition's bd_part,
+// without any lock (an open partition cannot be deleted).  Returns the
+// queue, or NULL after ending the bio with -EIO.  A bio for a device that
+// is not open has no disk to go to: the kernel would oops on it.
 request_queue_t* prepare(struct bio* bio) {
   struct block_device* bdev = bio->bi_bdev;
-  request_queue_t* q = bdev ? bdev_get_queue(bdev) : NULL;
   char name[48];
-  if (!q || !standin::blk::bdev_present(bdev)) {
-    if (bdev)
-      bdev_name(bdev, name, sizeof(name));
+  if (!bdev || !bdev->bd_disk)
+    panic("generic_make_request: bio for block device %u:%u, which is not open",
+          bdev ? MAJOR(bdev->bd_dev) : 0, bdev ? MINOR(bdev->bd_dev) : 0);
+  request_queue_t* q = bdev->bd_disk->queue;
+  auto* d = static_cast<standin::block::DiskState*>(bdev->bd_disk->standin);
+  if (!q || d->dead.load()) {
+    bdev_name(bdev, name, sizeof(name));
     printk(KERN_ERR "generic_make_request: Trying to access nonexistent block-device %s (%llu)\n",
-           bdev ? name : "(null)", static_cast<unsigned long long>(bio->bi_sector));
+           name, static_cast<unsigned long long>(bio->bi_sector));
     bio_endio(bio, bio->bi_size, -EIO);
     return NULL;
   }
-  std::uint64_t start, len;
-  standin::blk::bdev_extent(bdev, &start, &len);
+  std::uint64_t len = static_cast<std::uint64_t>(bdev->bd_inode->i_size) >> 9;
   std::uint64_t nr = (bio->bi_size + 511) >> 9;
   if (nr && (bio->bi_sector > len || len - bio->bi_sector < nr)) {
     bdev_name(bdev, name, sizeof(name));
@@ -53,7 +58,7 @@ request_queue_t* prepare(struct bio* bio) {
     return NULL;
   }
   if (bdev != bdev->bd_contains) {
-    bio->bi_sector += start;
+    bio->bi_sector += bdev->bd_part->start_sect;
     bio->bi_bdev = bdev->bd_contains;
   }
   return q;

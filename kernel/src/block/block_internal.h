@@ -66,7 +66,6 @@ struct BdevState;
 // One bio accepted by a disk's make-request function.
 struct PendingBio {
   struct bio* bio;
-  std::uint64_t write_ticket;  // in DiskState::driver_writes when a write
   bool write;
 };
 
@@ -85,12 +84,13 @@ struct DiskState {
   std::string name;
   std::uint64_t capacity = 0;  // sectors
 
-  // Partition table.  part_array backs gendisk->part; every hd_struct ever
-  // made for the disk stays in parts_made.  Entries change under part_lock.
+  // Partition table.  part_array backs gendisk->part.  It is changed under
+  // the whole disk's open lock (as the kernel does) and, for the moment of
+  // the change, part_m, which the stand-in's own readers (ground truth,
+  // partitions()) take instead of the open lock.  Each entry is a PartState;
+  // a deleted entry is freed once no open partition uses it.
   std::vector<struct hd_struct*> part_array;
-  std::vector<struct hd_struct*> parts_made;
-  // bdevs[0] is the whole disk, bdevs[p] partition p (made for every minor).
-  std::vector<blk::BdevState*> bdevs;
+  mutable std::mutex part_m;
 
   // I/O: bios waiting for a completion thread.  Protected by io_m.
   mutable std::mutex io_m;
@@ -109,12 +109,6 @@ struct DiskState {
   std::atomic<long> n_reads{0}, n_writes{0}, n_read_sectors{0}, n_write_sectors{0},
       n_failed{0};
 
-  // Writes accepted by the make-request function and not yet completed.
-  blk::Drain driver_writes;
-  // Writes that the stand-in itself submitted to this disk (file-system and
-  // raw helpers), from submission to completion: they may be held by a
-  // hooked make-request function before they reach the driver.
-  blk::Drain submitted_writes;
 };
 
 }  // namespace standin::block
@@ -124,40 +118,57 @@ namespace standin::blk {
 using block::DiskState;
 
 // The stand-in's record behind one struct block_device (bdev->standin).
+// One exists for every number that someone holds with bdget; the last
+// bdput frees it (an open holds a reference too).
 struct BdevState {
   struct block_device* bdev = nullptr;
   struct inode* inode = nullptr;
-  DiskState* disk = nullptr;
-  int partno = 0;             // 0: whole disk
-  std::atomic<long> refs{0};  // bdget references
+  long refs = 0;  // bdget references; protected by the number registry's lock
 };
 
-DiskState* disk_of(struct block_device* bdev);
-BdevState* bdev_state(struct block_device* bdev);
-// The block device of a number whether or not anyone holds it (no
-// reference taken); nullptr when the number is not a present device.
-struct block_device* find_bdev(std::uint32_t dev);
-// Start and length (sectors) of a block device on its disk.  Reads the
-// partition under the table's guard.
-void bdev_extent(struct block_device* bdev, std::uint64_t* start, std::uint64_t* sectors);
+// The stand-in's record behind one struct hd_struct (hd->standin): the
+// table's reference and one per open partition device.
+struct PartState {
+  struct hd_struct* hd = nullptr;
+  std::atomic<long> refs{1};
+};
+void part_get(struct hd_struct* hd);
+void part_put(struct hd_struct* hd);
 
-// Takes and releases the whole disk's open lock (bd_sem / bd_mutex).
-void lock_open(struct block_device* whole);
-void unlock_open(struct block_device* whole);
+BdevState* bdev_state(struct block_device* bdev);
+// The live disk that serves number dev, and the partition number in it
+// (0: the whole disk); nullptr when none does.
+DiskState* disk_of_number(std::uint32_t dev, int* partno = nullptr);
+// The disk of a block device: its bd_disk while open, else by number.
+DiskState* disk_of(struct block_device* bdev);
+// Start and length (sectors) of number dev on its disk, from the disk's
+// table (the partition may not exist: 0 sectors).  false when no disk
+// serves dev.
+bool number_extent(std::uint32_t dev, std::uint64_t* start, std::uint64_t* sectors);
+
+// Takes and releases a block device's open lock (bd_sem / bd_mutex).
+void lock_open(struct block_device* bdev);
+void unlock_open(struct block_device* bdev);
+int trylock_open(struct block_device* bdev);  // 1 when taken
+
+// Opens number dev (bdget + blkdev_get): 0 and the open device, or a
+// negative errno.  Close it with blkdev_put.
+int open_dev(std::uint32_t dev, struct block_device** out);
 
 // A bio from the stand-in's own I/O paths: not a fault-injection site, so
 // that the levers a test arms are used only by the code under test.
 struct bio* alloc_bio_internal(int nr_iovecs);
 
-// Synchronous I/O on a block device through generic_make_request (submit_bio),
-// for the stand-in's own use (partition scans, mounts, file-system writes).
+// Synchronous I/O on an open block device through generic_make_request
+// (submit_bio), for the stand-in's own use (partition scans, mounts,
+// file-system writes).
 // Falls back to the storage when the disk has no request queue only when
 // `direct_if_no_queue`.  0 or a negative errno.
 int bdev_rw(struct block_device* bdev, int rw, std::uint64_t sector, void* buf, std::size_t len,
             bool direct_if_no_queue = false);
 
-// Storage access of a device in its own byte offsets (no queue).
-bool device_storage_rw(struct block_device* bdev, int rw, std::uint64_t offset, void* buf,
+// Storage access of number dev in its own byte offsets (no queue, no open).
+bool number_storage_rw(std::uint32_t dev, int rw, std::uint64_t offset, void* buf,
                        std::size_t len);
 
 // The hook at the frozen instant (super.cpp calls it).

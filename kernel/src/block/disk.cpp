@@ -133,7 +133,6 @@ void serve(DiskState* d) {
       d->active--;
     }
     complete(d, p.bio, err);  // the bio may be gone now
-    if (p.write) d->driver_writes.end(p.write_ticket);
   }
 }
 
@@ -151,7 +150,7 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
     complete(d, bio, -EIO);
     return 0;
   }
-  PendingBio p{bio, write ? d->driver_writes.begin() : 0, write};
+  PendingBio p{bio, write};
   {
     std::lock_guard lk(d->io_m);
     if (!d->stopping) {
@@ -161,7 +160,6 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
     }
   }
   complete(d, bio, -EIO);  // the disk is going away
-  if (write) d->driver_writes.end(p.write_ticket);
   return 0;
 }
 
@@ -181,7 +179,6 @@ DiskState* create(std::unique_ptr<blk::Backing> backing, const DiskConfig& cfg) 
   }
   struct gendisk* g = d->disk;
   g->part = minors > 1 ? d->part_array.data() : NULL;
-  spin_lock_init(&g->part_lock);
   g->capacity = d->capacity;
   g->private_data = d;
   g->standin = d;
@@ -197,7 +194,13 @@ DiskState* create(std::unique_ptr<blk::Backing> backing, const DiskConfig& cfg) 
   for (int i = 0; i < std::max(1, cfg.workers); i++)
     d->workers.push_back(kern::start_context_thread(d->name + "-io" + std::to_string(i),
                                                     [d] { serve(d); }));
-  if (cfg.scan_partitions) blk::rescan_disk(d);
+  if (cfg.scan_partitions) {
+    // As add_disk does: the whole disk's first open reads the table.
+    struct block_device* whole = bdget(MKDEV(static_cast<unsigned>(g->major),
+                                             static_cast<unsigned>(g->first_minor)));
+    whole->bd_invalidated = 1;
+    if (blkdev_get(whole, FMODE_READ, 0) == 0) blkdev_put(whole);
+  }
   return d;
 }
 
@@ -238,7 +241,9 @@ std::unique_ptr<Disk> Disk::file(const std::string& path, std::uint64_t sectors,
 
 Disk::~Disk() { destroy(s_); }
 
-devnum Disk::dev() const { return s_->bdevs[0]->bdev->bd_dev; }
+devnum Disk::dev() const {
+  return mkdev(static_cast<unsigned>(s_->disk->major), static_cast<unsigned>(s_->disk->first_minor));
+}
 devnum Disk::part_dev(int p) const {
   return mkdev(static_cast<unsigned>(s_->disk->major),
                static_cast<unsigned>(s_->disk->first_minor + p));
@@ -304,6 +309,5 @@ void Disk::reset_counters() {
   s_->n_failed = 0;
 }
 
-int Disk::rescan() { return blk::rescan_disk(s_); }
 
 }  // namespace standin::block

@@ -16,7 +16,6 @@
 
 #include "internal.h"
 #include "block/block_internal.h"
-#include "block/disk_registry.h"
 
 #include <linux/bio.h>
 #include <linux/blkdev.h>
@@ -43,8 +42,6 @@ struct Piece {
   std::uint8_t* buf = nullptr;
   std::size_t len = 0;
   bool write = false;
-  DiskState* disk = nullptr;
-  std::uint64_t ticket = 0;
   int* error_slot = nullptr;  // the request's result
   int error = 0;
 };
@@ -58,7 +55,6 @@ int piece_end_io(struct bio* bio, unsigned int done, int err) {
   if (bio->bi_size) return 1;  // more to come
   auto* p = static_cast<Piece*>(bio->bi_private);
   p->error = err ? err : (bio_flagged(bio, BIO_UPTODATE) ? 0 : -EIO);
-  if (p->write && p->disk) p->disk->submitted_writes.end(p->ticket);
   Batch* b = p->batch;
   wait::with_lock(b, [b] { b->left.fetch_sub(1); });
   return 0;
@@ -104,14 +100,12 @@ int build_piece(Piece& p, struct block_device* bdev, std::uint64_t sector) {
 // Splits one request into pieces and submits them.
 int submit_request(Batch& b, struct block_device* bdev, int rw, std::uint64_t sector,
                    std::uint8_t* buf, std::size_t len, int* error_slot) {
-  DiskState* d = disk_of(bdev);
   for (std::size_t done = 0; done < len;) {
     Piece& p = b.pieces.emplace_back();
     p.batch = &b;
     p.buf = buf + done;
     p.len = std::min(len - done, kBioPages * PAGE_SIZE);
     p.write = rw == WRITE;
-    p.disk = d;
     p.error_slot = error_slot;
     int err = build_piece(p, bdev, sector + done / 512);
     if (err) {
@@ -119,7 +113,6 @@ int submit_request(Batch& b, struct block_device* bdev, int rw, std::uint64_t se
       b.pieces.pop_back();
       return err;
     }
-    if (p.write) p.ticket = d->submitted_writes.begin();
     b.left.fetch_add(1);
     submit_bio(rw, p.bio);
     done += p.len;
@@ -145,12 +138,12 @@ int finish(Batch& b) {
 
 }  // namespace
 
-bool device_storage_rw(struct block_device* bdev, int rw, std::uint64_t offset, void* buf,
+bool number_storage_rw(std::uint32_t dev, int rw, std::uint64_t offset, void* buf,
                        std::size_t len) {
-  DiskState* d = disk_of(bdev);
-  if (!d || d->dead.load() || !d->backing) return false;
+  DiskState* d = disk_of_number(dev);
+  if (!d || !d->backing) return false;
   std::uint64_t start, sectors;
-  bdev_extent(bdev, &start, &sectors);
+  if (!number_extent(dev, &start, &sectors)) return false;
   if (offset > sectors * 512 || sectors * 512 - offset < len) return false;
   std::uint64_t at = start * 512 + offset;
   int err = rw == WRITE ? d->backing->write(at, buf, len) : d->backing->read(at, buf, len);
@@ -161,7 +154,7 @@ int bdev_rw(struct block_device* bdev, int rw, std::uint64_t sector, void* buf, 
             bool direct_if_no_queue) {
   if (len % 512) return -EINVAL;
   if (direct_if_no_queue && !bdev_get_queue(bdev))
-    return device_storage_rw(bdev, rw, sector * 512, buf, len) ? 0 : -EIO;
+    return number_storage_rw(bdev->bd_dev, rw, sector * 512, buf, len) ? 0 : -EIO;
   Batch b;
   int err = submit_request(b, bdev, rw, sector, static_cast<std::uint8_t*>(buf), len, nullptr);
   int done = finish(b);
@@ -176,19 +169,22 @@ using blk::Batch;
 
 namespace {
 
-// Holds a reference on a device for the length of a call.
-struct BdevRef {
-  explicit BdevRef(devnum dev) : bdev(bdget(dev)) {}
-  ~BdevRef() {
-    if (bdev) bdput(bdev);
+// Holds a device open for the length of a call, as a process that opens
+// its device node does.
+struct BdevOpen {
+  explicit BdevOpen(devnum dev) {
+    if (blk::open_dev(dev, &bdev)) bdev = nullptr;
   }
-  struct block_device* bdev;
+  ~BdevOpen() {
+    if (bdev) blkdev_put(bdev);
+  }
+  struct block_device* bdev = nullptr;
 };
 
 }  // namespace
 
 int submit_and_wait(devnum dev, std::vector<IoRequest>& reqs) {
-  BdevRef ref(dev);
+  BdevOpen ref(dev);
   if (!ref.bdev) return -ENODEV;
   for (auto& r : reqs) {
     r.error = 0;
@@ -214,24 +210,17 @@ int rw_sectors(devnum dev, int rw, std::uint64_t sector, void* buf, std::size_t 
 }
 
 bool read_device(devnum dev, std::uint64_t offset, void* buf, std::size_t len) {
-  struct block_device* bdev = blk::find_bdev(dev);
-  return bdev && blk::device_storage_rw(bdev, READ, offset, buf, len);
+  return blk::number_storage_rw(dev, READ, offset, buf, len);
 }
 
 std::uint64_t device_sectors(devnum dev) {
-  struct block_device* bdev = blk::find_bdev(dev);
-  if (!bdev) return 0;
-  std::uint64_t start, sectors;
-  blk::bdev_extent(bdev, &start, &sectors);
-  return sectors;
+  std::uint64_t start = 0, sectors = 0;
+  return blk::number_extent(dev, &start, &sectors) ? sectors : 0;
 }
 
 std::uint64_t device_start(devnum dev) {
-  struct block_device* bdev = blk::find_bdev(dev);
-  if (!bdev) return 0;
-  std::uint64_t start, sectors;
-  blk::bdev_extent(bdev, &start, &sectors);
-  return start;
+  std::uint64_t start = 0, sectors = 0;
+  return blk::number_extent(dev, &start, &sectors) ? start : 0;
 }
 
 std::vector<std::uint8_t> device_bytes(devnum dev) {

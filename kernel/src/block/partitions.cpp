@@ -1,5 +1,6 @@
 // Partition tables: MS-DOS (MBR and extended boot records) parsing, the
-// rescan that replaces a disk's table, and the helper that writes one.
+// rescan that replaces a disk's table, adding and deleting one partition (as
+// the BLKPG ioctl does), and the helper that writes a table.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -99,10 +100,33 @@ int parse_msdos(const SectorReader& read, int max_parts, std::vector<PartEntry>*
   return 0;
 }
 
-int rescan_disk(DiskState* d) {
-  struct block_device* whole = d->bdevs[0]->bdev;
+void add_partition(DiskState* d, int p, std::uint64_t start, std::uint64_t sectors) {
+  auto* hd = new hd_struct{};
+  auto* ps = new PartState;
+  ps->hd = hd;
+  hd->start_sect = start;
+  hd->nr_sects = sectors;
+  hd->partno = p;
+  hd->standin = ps;
+  std::lock_guard lk(d->part_m);
+  d->part_array[static_cast<std::size_t>(p - 1)] = hd;
+}
+
+void delete_partition(DiskState* d, int p) {
+  struct hd_struct* hd;
+  {
+    std::lock_guard lk(d->part_m);
+    hd = d->part_array[static_cast<std::size_t>(p - 1)];
+    d->part_array[static_cast<std::size_t>(p - 1)] = nullptr;
+  }
+  if (hd) part_put(hd);
+}
+
+int rescan_partitions(DiskState* d, struct block_device* whole) {
+  if (whole->bd_part_count) return -EBUSY;
+  whole->bd_invalidated = 0;
   const int n = d->disk->minors - 1;
-  lock_open(whole);
+  for (int p = 1; p <= n; p++) delete_partition(d, p);
   std::vector<PartEntry> found;
   int err = parse_msdos(
       [&](std::uint64_t lba, std::uint8_t* buf) {
@@ -112,12 +136,8 @@ int rescan_disk(DiskState* d) {
       n, &found);
   if (err) {
     printk(KERN_WARNING " %s: unable to read partition table\n", d->name.c_str());
-    unlock_open(whole);
-    return -EIO;
+    return 0;
   }
-
-  // The new geometry of every partition number (0 sectors: none).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> geo(static_cast<std::size_t>(n), {0, 0});
   std::string list;
   for (const PartEntry& e : found) {
     if (e.start >= d->capacity) {
@@ -131,43 +151,10 @@ int rescan_disk(DiskState* d) {
              d->name.c_str(), e.number);
       len = d->capacity - e.start;
     }
-    geo[e.number - 1] = {e.start, len};
+    add_partition(d, e.number, e.start, len);
     list += " " + part_name(d, e.number);
   }
-
-  // A mounted partition keeps its place.
-  std::vector<bool> changed(static_cast<std::size_t>(n), false);
-  for (int p = 1; p <= n; p++) {
-    struct hd_struct* hd = d->part_array[p - 1];
-    std::pair<std::uint64_t, std::uint64_t> now{0, 0};
-    if (hd) now = {hd->start_sect, hd->nr_sects};
-    changed[p - 1] = now != geo[p - 1];
-    if (changed[p - 1] && hd && bdev_mounted(d->bdevs[p]->bdev)) {
-      printk(KERN_WARNING " %s: partition %d is in use, table not changed\n", d->name.c_str(), p);
-      unlock_open(whole);
-      return -EBUSY;
-    }
-  }
-
-  std::vector<struct hd_struct*> repl(static_cast<std::size_t>(n), nullptr);
-  for (int p = 1; p <= n; p++) {
-    if (!changed[p - 1] || geo[p - 1].second == 0) continue;
-    auto* hd = new hd_struct{};
-    hd->start_sect = geo[p - 1].first;
-    hd->nr_sects = geo[p - 1].second;
-    hd->partno = p;
-    d->parts_made.push_back(hd);
-    repl[p - 1] = hd;
-  }
-  spin_lock(&d->disk->part_lock);
-  for (int p = 1; p <= n; p++) {
-    if (!changed[p - 1]) continue;
-    d->part_array[p - 1] = repl[p - 1];
-    if (repl[p - 1]) d->bdevs[p]->bdev->bd_part = repl[p - 1];
-  }
-  spin_unlock(&d->disk->part_lock);
   printk(KERN_INFO " %s:%s\n", d->name.c_str(), list.c_str());
-  unlock_open(whole);
   return 0;
 }
 
@@ -178,11 +165,93 @@ namespace standin::block {
 std::vector<Disk::Partition> Disk::partitions() const {
   std::vector<Partition> out;
   struct gendisk* g = s_->disk;
-  spin_lock(&g->part_lock);
+  std::lock_guard lk(s_->part_m);
   for (int p = 1; p < g->minors; p++)
     if (struct hd_struct* hd = g->part[p - 1]) out.push_back({p, hd->start_sect, hd->nr_sects});
-  spin_unlock(&g->part_lock);
   return out;
+}
+
+namespace {
+
+// The whole disk, open, with its open lock taken: what a partition-table
+// ioctl on the disk's device node holds.  -EBUSY when another task holds the
+// lock (try == true) or the disk has gone.
+struct WholeDisk {
+  struct block_device* bdev = nullptr;
+  bool locked = false;
+  int open(DiskState* d, bool try_lock) {
+    int err = blk::open_dev(MKDEV(static_cast<unsigned>(d->disk->major),
+                                  static_cast<unsigned>(d->disk->first_minor)),
+                            &bdev);
+    if (err) {
+      bdev = nullptr;
+      return err;
+    }
+    if (try_lock) {
+      if (!blk::trylock_open(bdev)) return -EBUSY;
+    } else {
+      blk::lock_open(bdev);
+    }
+    locked = true;
+    return 0;
+  }
+  ~WholeDisk() {
+    if (locked) blk::unlock_open(bdev);
+    if (bdev) blkdev_put(bdev);
+  }
+};
+
+}  // namespace
+
+int Disk::rescan() {
+  WholeDisk whole;
+  int err = whole.open(s_, true);
+  if (err) return err;
+  return blk::rescan_partitions(s_, whole.bdev);
+}
+
+int Disk::add_partition(int number, std::uint64_t start, std::uint64_t sectors) {
+  if (number <= 0 || number >= s_->disk->minors || !sectors) return -EINVAL;
+  WholeDisk whole;
+  int err = whole.open(s_, false);
+  if (err) return err;
+  {
+    // The table changes only under the whole disk's open lock, held here.
+    std::lock_guard lk(s_->part_m);
+    if (s_->part_array[static_cast<std::size_t>(number - 1)]) return -EBUSY;
+    for (struct hd_struct* hd : s_->part_array)
+      if (hd && start < hd->start_sect + hd->nr_sects && hd->start_sect < start + sectors)
+        return -EBUSY;
+  }
+  blk::add_partition(s_, number, start, sectors);
+  return 0;
+}
+
+int Disk::delete_partition(int number) {
+  if (number <= 0 || number >= s_->disk->minors) return -EINVAL;
+  WholeDisk whole;
+  int err = whole.open(s_, false);
+  if (err) return err;
+  {
+    std::lock_guard lk(s_->part_m);
+    struct hd_struct* hd = s_->part_array[static_cast<std::size_t>(number - 1)];
+    if (!hd || !hd->nr_sects) return -ENXIO;
+  }
+  // The partition's own device must not be open; its open lock is taken
+  // before the whole disk's, as opens take them.
+  struct block_device* part = bdget(part_dev(number));
+  if (!part) return -ENOMEM;
+  blk::unlock_open(whole.bdev);
+  blk::lock_open(part);
+  blk::lock_open(whole.bdev);
+  err = part->bd_openers ? -EBUSY : 0;
+  if (!err) {
+    sync_blockdev(part);
+    blk::delete_partition(s_, number);
+  }
+  blk::unlock_open(part);
+  bdput(part);
+  return err;
 }
 
 namespace {

@@ -26,7 +26,17 @@ using SectorReader = std::function<int(std::uint64_t lba, std::uint8_t* buf)>;
 // Returns the error of reading sector 0; a broken extended chain ends it.
 int parse_msdos(const SectorReader& read, int max_parts, std::vector<PartEntry>* out);
 
-// Re-reads the disk's table (see Disk::rescan).
-int rescan_disk(DiskState* d);
+// Replaces the disk's table with the one on the disk, as the kernel's
+// rescan_partitions: -EBUSY while a partition of the disk is open; else every
+// partition is deleted and the table read again through the queue (an
+// unreadable table leaves none).  Caller holds the open whole disk's open
+// lock.  0 or -EBUSY.
+int rescan_partitions(DiskState* d, struct block_device* whole);
+// Adds partition p (start, sectors) to the table, as the kernel's
+// add_partition.  Caller holds the whole disk's open lock; p is free.
+void add_partition(DiskState* d, int p, std::uint64_t start, std::uint64_t sectors);
+// Deletes partition p from the table; its record is freed once no open
+// partition device uses it.  Caller holds the whole disk's open lock.
+void delete_partition(DiskState* d, int p);
 
 }  // namespace standin::blk

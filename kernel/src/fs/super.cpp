@@ -1,12 +1,23 @@
 // Super blocks: mounting a device (probing its file system), get_super and
 // drop_super, freezing and thawing (writers through the file system wait
-// while it is frozen), fsync_bdev, unmounting, and the frozen-instant hook.
+// while it is frozen), fsync_bdev and sync_blockdev, unmounting, and the
+// frozen-instant hook.
+//
+// A mount opens its device exclusively (blkdev_get and bd_claim, as
+// open_bdev_excl does) and the unmount closes it.  The file system's writes
+// are its page cache: they are what a sync writes out and waits for.  Bios
+// that other code submits to the device itself are not: a freeze neither
+// waits for them nor holds them back, as in the kernel, where the frozen
+// instant's consistency comes from the sync and the file system's lockfs
+// hook.
 //
 // Locking: sb_m guards the list of super blocks and every s_count.  Each
 // super block's SbState::m guards s_frozen, `mounted` and `writers`; writers
 // wait on its condition variable while the file system is frozen.  s_umount
 // is held for reading by every get_super holder (so by a freeze until its
-// thaw) and for writing by an unmount.
+// thaw) and for writing by an unmount.  The device's mount lock (bd_mount_sem
+// on 2.6.12, bd_mount_mutex on 2.6.18) is held by a mount while it looks for
+// a super block and by a freeze until its thaw.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -46,7 +57,7 @@ struct SbState {
   blk::Drain fs_writes;
   std::atomic<long> lockfs{0}, unlockfs{0}, syncs{0};
   // Callbacks of set_lockfs_hooks.  hooks_m is held while one runs (so a
-  // replacement waits for it) and is taken after bd_mount_sem and s_umount.
+  // replacement waits for it) and is taken after the mount lock and s_umount.
   std::mutex hooks_m;
   block::LockfsHooks hooks;  // Protected by hooks_m
 };
@@ -167,10 +178,32 @@ int do_umount(struct super_block* sb) {  // called holding a reference
   if (sb->s_op->put_super) sb->s_op->put_super(sb);
   up_write(&sb->s_umount);
   bdev->bd_block_size = 512;
-  bdput(bdev);
+  bd_release(bdev);
+  blkdev_put(bdev);
   put_ref(sb);  // the mount's
   return 0;
 }
+
+// The device's mount lock: a semaphore on 2.6.12, a mutex (released only by
+// the task that took it) on 2.6.18.
+void mount_lock(struct block_device* bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
+  mutex_lock(&bdev->bd_mount_mutex);
+#else
+  down(&bdev->bd_mount_sem);
+#endif
+}
+
+void mount_unlock(struct block_device* bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,16)
+  mutex_unlock(&bdev->bd_mount_mutex);
+#else
+  up(&bdev->bd_mount_sem);
+#endif
+}
+
+// The holder a mount claims its device with (the file system type, in the kernel).
+char mount_holder;
 
 }  // namespace
 }  // namespace standin::fs
@@ -244,9 +277,10 @@ EXPORT_SYMBOL(drop_super);
 struct super_block *freeze_bdev(struct block_device *bdev)
 {
 	standin::lockcheck::might_sleep("freeze_bdev", STANDIN_CALLER);
-	down(&bdev->bd_mount_sem);
+	standin::fs::mount_lock(bdev);
 	struct super_block *sb = get_super(bdev);
-	if (sb) {
+	bool freezing = sb && !(sb->s_flags & MS_RDONLY);
+	if (freezing) {
 		SbState *st = state(sb);
 		{
 			std::unique_lock lk(st->m);
@@ -268,15 +302,15 @@ struct super_block *freeze_bdev(struct block_device *bdev)
 			sb->s_op->write_super_lockfs(sb);
 	}
 	sync_blockdev(bdev);
-	if (sb)
+	if (freezing)
 		standin::blk::run_freeze_hook(bdev->bd_dev, sb);
-	return sb;	/* thaw_bdev releases it and bd_mount_sem */
+	return sb;	/* thaw_bdev releases it and the mount lock */
 }
 EXPORT_SYMBOL(freeze_bdev);
 
 void thaw_bdev(struct block_device *bdev, struct super_block *sb)
 {
-	if (sb) {
+	if (sb && !(sb->s_flags & MS_RDONLY)) {
 		BUG_ON(sb->s_bdev != bdev);
 		if (sb->s_op->unlockfs)
 			sb->s_op->unlockfs(sb);
@@ -286,11 +320,33 @@ void thaw_bdev(struct block_device *bdev, struct super_block *sb)
 			sb->s_frozen = SB_UNFROZEN;
 		}
 		st->cv.notify_all();
-		drop_super(sb);
 	}
-	up(&bdev->bd_mount_sem);
+	if (sb)
+		drop_super(sb);
+	standin::fs::mount_unlock(bdev);
 }
 EXPORT_SYMBOL(thaw_bdev);
+
+/*
+ * Writes out the device's page cache and waits for it: in the stand-in the
+ * writes of the file system mounted on it (which go out synchronously)
+ * that began before the call.  Bios submitted to the device by other code
+ * are not the page cache's and are not waited for.
+ */
+int sync_blockdev(struct block_device *bdev)
+{
+	standin::lockcheck::might_sleep("sync_blockdev", STANDIN_CALLER);
+	if (!bdev)
+		return 0;
+	struct super_block *sb =
+		standin::fs::grab_by([bdev](struct super_block *s) { return s->s_bdev == bdev; });
+	if (sb) {
+		state(sb)->fs_writes.drain();
+		standin::fs::put_ref(sb);
+	}
+	return 0;
+}
+EXPORT_SYMBOL(sync_blockdev);
 
 int fsync_bdev(struct block_device *bdev)
 {
@@ -310,29 +366,36 @@ EXPORT_SYMBOL(fsync_bdev);
 namespace standin::block {
 
 bool format_testfs(devnum dev, std::uint32_t block_size) {
-  struct block_device* bdev = blk::find_bdev(dev);
-  if (!bdev) return false;
   std::uint8_t region[fs::kProbeLen];
   fs::make_testfs_header(region, block_size);
-  return blk::device_storage_rw(bdev, WRITE, fs::kProbeOffset, region, sizeof(region));
+  return blk::number_storage_rw(dev, WRITE, fs::kProbeOffset, region, sizeof(region));
 }
 
-int mount(devnum dev) {
-  struct block_device* bdev = bdget(dev);
-  if (!bdev) return -ENODEV;
-  down(&bdev->bd_mount_sem);
-  int err = blk::bdev_mounted(bdev) ? -EBUSY : 0;
+int mount(devnum dev, bool read_only) {
+  struct block_device* bdev = nullptr;
+  int err = blk::open_dev(dev, &bdev);
+  if (err) return err == -ENXIO ? -ENODEV : err;
+  if (bd_claim(bdev, &fs::mount_holder)) {
+    blkdev_put(bdev);
+    return -EBUSY;
+  }
+  fs::mount_lock(bdev);
+  err = blk::bdev_mounted(bdev) ? -EBUSY : 0;
   fs::ProbeResult r;
   if (!err) err = fs::probe(bdev, &r);
   if (!err) {
     struct super_block* sb = fs::new_super(bdev, r);
+    if (read_only) sb->s_flags |= MS_RDONLY;
     if (r.block_size >= 512 && r.block_size <= 4096 && !(r.block_size & (r.block_size - 1)))
       bdev->bd_block_size = static_cast<unsigned>(r.block_size);
     std::lock_guard lk(fs::sb_m);
     fs::supers.push_back(sb);
   }
-  up(&bdev->bd_mount_sem);
-  if (err) bdput(bdev);  // a mounted file system keeps its reference
+  fs::mount_unlock(bdev);
+  if (err) {  // a mounted file system keeps its device open
+    bd_release(bdev);
+    blkdev_put(bdev);
+  }
   return err;
 }
 
@@ -386,10 +449,10 @@ int fs_io(devnum dev, int rw, std::uint64_t offset, void* buf, std::size_t len) 
       st->cv.wait(lk, [st, sb] { return sb->s_frozen == SB_UNFROZEN || !st->mounted; });
       st->waiting--;
     }
-    if (!st->mounted) {
+    if (!st->mounted || (write && (sb->s_flags & MS_RDONLY))) {
       lk.unlock();
       fs::put_ref(sb);
-      return -ENODEV;
+      return st->mounted ? -EROFS : -ENODEV;
     }
     if (write) {
       st->writers++;

@@ -1,4 +1,4 @@
-// Stopping and warning: BUG, WARN_ON, panic, dump_stack, might_sleep.
+// Stopping: panic (where BUG ends), dump_stack, might_sleep.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,19 +34,6 @@ void dump_stack(void) {
   log_stack(standin::sym::capture_caller());
 }
 EXPORT_SYMBOL(dump_stack);
-
-void __bug(const char* file, int line, const char* func) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "kernel BUG at %s:%d!", file, line);
-  stop(buf);
-}
-EXPORT_SYMBOL(__bug);
-
-void __warn_on(const char* file, int line, const char* func) {
-  printk("<4>BUG: warning at %s:%d/%s()\n", file, line, func);
-  log_stack(standin::sym::capture_caller());
-}
-EXPORT_SYMBOL(__warn_on);
 
 void panic(const char* fmt, ...) {
   char buf[512];

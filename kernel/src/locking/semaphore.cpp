@@ -53,13 +53,6 @@ int sem_down(struct semaphore* sem, bool interruptible, const void* site) {
 
 extern "C" {
 
-void __sema_init(struct semaphore* sem, int val, const char* name) {
-  sem->count = val;
-  sem->sleepers = 0;
-  sem->dep_map.name = name;
-}
-EXPORT_SYMBOL(__sema_init);
-
 void down(struct semaphore* sem) {
   sem_down(sem, false, STANDIN_CALLER);
 }
@@ -138,16 +131,6 @@ void rwsem_down(struct rw_semaphore* sem, bool write, const void* site) {
 }  // namespace
 
 extern "C" {
-
-void __init_rwsem(struct rw_semaphore* sem, const char* name) {
-  sem->activity = 0;
-  sem->wait_readers = 0;
-  sem->wait_writers = 0;
-  sem->ticket_next = 0;
-  sem->ticket_serve = 0;
-  sem->dep_map.name = name;
-}
-EXPORT_SYMBOL(__init_rwsem);
 
 void down_read(struct rw_semaphore* sem) {
   rwsem_down(sem, false, STANDIN_CALLER);

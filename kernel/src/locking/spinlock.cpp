@@ -56,12 +56,6 @@ void irqs_set(bool off, const void* site) {
 
 extern "C" {
 
-void __spin_lock_init(spinlock_t* lock, const char* name) {
-  __atomic_store_n(&lock->slock, 0u, __ATOMIC_RELAXED);
-  lock->dep_map.name = name;
-}
-EXPORT_SYMBOL(__spin_lock_init);
-
 void _spin_lock(spinlock_t* lock) {
   take(lock, STANDIN_CALLER);
 }
@@ -106,11 +100,6 @@ void _spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags) {
   irqs_set(flags != 0, STANDIN_CALLER);
 }
 EXPORT_SYMBOL(_spin_unlock_irqrestore);
-
-int _spin_is_locked(spinlock_t* lock) {
-  return __atomic_load_n(&lock->slock, __ATOMIC_RELAXED) != 0;
-}
-EXPORT_SYMBOL(_spin_is_locked);
 
 unsigned long __local_irq_save(void) {
   unsigned long flags = standin::kern::self()->irqs_off ? 1 : 0;

@@ -6,6 +6,8 @@
 
 #include "internal.h"
 
+#include <linux/version.h>
+
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/slab.h>
@@ -39,10 +41,12 @@ void* kmalloc(size_t size, gfp_t flags) {
 }
 EXPORT_SYMBOL(kmalloc);
 
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2,6,14)
 void* kzalloc(size_t size, gfp_t flags) {
   return kmalloc_at(size, flags | __GFP_ZERO, STANDIN_CALLER);
 }
 EXPORT_SYMBOL(kzalloc);
+#endif
 
 void* kcalloc(size_t n, size_t size, gfp_t flags) {
   if (size != 0 && n > kKmallocMax / size) return nullptr;
@@ -58,14 +62,6 @@ void kfree(const void* objp) {
   std::free(const_cast<void*>(objp));
 }
 EXPORT_SYMBOL(kfree);
-
-size_t ksize(const void* objp) {
-  if (!objp) return 0;
-  long bytes = standin::mem::tracked_bytes(Kind::kmalloc, objp);
-  if (bytes < 0) panic("ksize: %p is not a live kmalloc object", objp);
-  return static_cast<size_t>(bytes);
-}
-EXPORT_SYMBOL(ksize);
 
 void* vmalloc(unsigned long size) {
   standin::lockcheck::might_sleep("vmalloc", STANDIN_CALLER);
@@ -88,3 +84,11 @@ void vfree(void* addr) {
 EXPORT_SYMBOL(vfree);
 
 }  // extern "C"
+
+namespace standin::mem {
+
+long kmalloc_size(const void* obj) {
+  return tracked_bytes(Kind::kmalloc, obj);
+}
+
+}  // namespace standin::mem

@@ -21,7 +21,11 @@
 //   calls it only for copies of a mapping, which the stand-in never makes);
 // - a shared mapping of a file that is not open for writing gets VM_MAYSHARE
 //   but neither VM_SHARED nor VM_MAYWRITE;
-// - a mapping whose driver sets no nopage gets anonymous zeroed pages.
+// - a mapping whose driver sets no nopage gets anonymous zeroed pages;
+// - a driver's mmap that answers with a positive number has not created the
+//   mapping, and that number comes back as mmap's result, as if it were the
+//   mapping's address (do_mmap_pgoff returns the driver's value as it is):
+//   a driver must refuse with a negative errno.
 //
 // Where the stand-in differs:
 // - the stand-in shares its address space with the test program, so it only
@@ -30,9 +34,6 @@
 //   that hold no device mapping are refused with EINVAL, since unmapping them
 //   would take memory that the program owns);
 // - only device files can be mapped (MAP_ANONYMOUS is refused with EINVAL);
-// - a driver's mmap that answers with a positive number has not created the
-//   mapping: the kernel would hand that number back as the mapping's address,
-//   the stand-in fails the call with EINVAL instead;
 // - NOPAGE_OOM is treated like a refused fault (SIGBUS) rather than killing
 //   the program.
 #include <sys/mman.h>
@@ -46,7 +47,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <vector>
 
 #include "internal.h"
@@ -56,6 +56,7 @@
 #include <linux/fs.h>
 #include <linux/kernel.h>
 #include <linux/mm.h>
+#include <linux/rwsem.h>
 
 #include "fs/vfs.h"
 
@@ -71,8 +72,8 @@ struct Mapping {
 	int prot = PROT_NONE;
 	// Page i of the range: the frame that nopage supplied (holding the
 	// reference nopage took), or NULL (refused, or anonymous memory).
-	// Protected by pte_lock, under mm_sem held shared; mm_sem held
-	// exclusively excludes every fault.
+	// Protected by pte_lock, under mmap_sem held for reading; mmap_sem held
+	// for writing excludes every fault.
 	std::mutex pte_lock;
 	std::vector<struct page *> pages;
 
@@ -83,12 +84,23 @@ struct Mapping {
 	}
 };
 
-// The process's memory map, as the kernel's mm->mmap_sem: mmap and munmap
-// hold it exclusively (the driver's mmap and vm_ops->close and the file's
-// release run under it), faults hold it shared (nopage runs under it).
-// `maps` (keyed by vm_start) is protected by mm_sem.
-std::shared_mutex mm_sem;
+// The process's mmap semaphore (the kernel's mm->mmap_sem): mmap and munmap
+// hold it for writing (the driver's mmap and vm_ops->close and the file's
+// release run under it), faults and user copies for reading (nopage runs
+// under it).  It is a kernel read-write semaphore, so the lock checker sees
+// the order of every lock taken under it and of it under any other lock.
+// `maps` (keyed by vm_start) is protected by mmap_sem.
+DECLARE_RWSEM(mmap_sem);
 std::map<unsigned long, std::unique_ptr<Mapping>> maps;
+
+struct MmWrite {
+	MmWrite() { down_write(&mmap_sem); }
+	~MmWrite() { up_write(&mmap_sem); }
+};
+struct MmRead {
+	MmRead() { down_read(&mmap_sem); }
+	~MmRead() { up_read(&mmap_sem); }
+};
 
 long fail(long err)
 {
@@ -134,7 +146,7 @@ void __install(Mapping &m, std::size_t i, struct page *page, bool refused)
 
 // The fault path for page i: asks the driver for the page, puts it in place
 // of what was there and drops the reference the old page held.  0, or SIGBUS
-// when the driver refused.  Caller holds mm_sem (shared or exclusive).
+// when the driver refused.  Caller holds mmap_sem (shared or exclusive).
 int __fault_page(Mapping &m, std::size_t i)
 {
 	struct vm_operations_struct *ops = m.vma.vm_ops;
@@ -226,7 +238,7 @@ std::unique_ptr<Mapping> new_mapping(void *hint, std::size_t len, int prot, unsi
 // Takes a mapping down: its pages leave the address space and drop their
 // references, the driver's close runs, the range is given back and the file
 // reference is dropped (which runs release when it was the last).
-// Caller holds mm_sem exclusively and has taken m out of `maps`.
+// Caller holds mmap_sem exclusively and has taken m out of `maps`.
 void __teardown(std::unique_ptr<Mapping> m)
 {
 	::munmap(reinterpret_cast<void *>(m->vma.vm_start), m->vma.vm_end - m->vma.vm_start);
@@ -241,7 +253,7 @@ void __teardown(std::unique_ptr<Mapping> m)
 	standin::vfs::fput(m->vma.vm_file);
 }
 
-// The mapping that holds addr; nullptr when none does.  Caller holds mm_sem.
+// The mapping that holds addr; nullptr when none does.  Caller holds mmap_sem.
 Mapping *__find(unsigned long addr)
 {
 	auto it = maps.upper_bound(addr);
@@ -253,22 +265,25 @@ Mapping *__find(unsigned long addr)
 }
 
 // Creates the mapping of file: the driver's mmap, then every page faulted
-// in.  The start address, or -errno.  The file reference passes to the
-// mapping on success and is dropped on failure.
-long do_mmap(void *hint, std::size_t len, int prot, int flags, struct file *file, off_t offset)
+// in.  The start address, or -errno, or the positive number a driver's mmap
+// refused with.  *mapped says whether the mapping exists; the file reference
+// passes to it, and the caller drops it otherwise.
+long do_mmap(void *hint, std::size_t len, int prot, int flags, struct file *file, off_t offset,
+	     bool *mapped)
 {
+	*mapped = false;
 	unsigned long vm_flags;
 	int ret = vm_flags_for(file, prot, flags & (MAP_SHARED | MAP_PRIVATE), &vm_flags);
 	if (ret)
 		return ret;
-	std::unique_lock<std::shared_mutex> mm(mm_sem);
+	MmWrite mm;
 	std::unique_ptr<Mapping> m = new_mapping(hint, len, prot, vm_flags, offset, file);
 	if (!m)
 		return -ENOMEM;
 	ret = file->f_op->mmap(file, &m->vma);
 	if (ret) {
 		::munmap(reinterpret_cast<void *>(m->vma.vm_start), len);
-		return ret < 0 ? ret : -EINVAL;
+		return ret;
 	}
 	if (prot != PROT_NONE) {
 		for (std::size_t i = 0; i < m->npages(); i++)
@@ -278,6 +293,7 @@ long do_mmap(void *hint, std::size_t len, int prot, int flags, struct file *file
 	standin::mem::track(standin::mem::Kind::vm_area, m.get(), static_cast<long>(len),
 			    reinterpret_cast<const void *>(file->f_op->mmap));
 	maps.emplace(start, std::move(m));
+	*mapped = true;
 	return static_cast<long>(start);
 }
 
@@ -297,11 +313,12 @@ void *mmap(void *addr, std::size_t length, int prot, int flags, int fd, off_t of
 		vfs::fput(file);
 		return fail(-ENODEV), MAP_FAILED;
 	}
-	long ret = do_mmap(addr, static_cast<std::size_t>(len), prot, flags, file, offset);
-	if (ret < 0) {
+	bool mapped;
+	long ret = do_mmap(addr, static_cast<std::size_t>(len), prot, flags, file, offset, &mapped);
+	if (!mapped)
 		vfs::fput(file);
+	if (ret < 0)
 		return fail(ret), MAP_FAILED;
-	}
 	return reinterpret_cast<void *>(ret);
 }
 
@@ -311,7 +328,7 @@ int munmap(void *addr, std::size_t length)
 	if ((start & kPageMask) || !length)
 		return static_cast<int>(fail(-EINVAL));
 	std::size_t rounded = (length + kPageMask) & ~kPageMask;
-	std::unique_lock<std::shared_mutex> mm(mm_sem);
+	MmWrite mm;
 	auto it = maps.find(start);
 	if (it == maps.end() || rounded < length ||
 	    it->second->vma.vm_end - start != rounded)
@@ -325,7 +342,7 @@ int munmap(void *addr, std::size_t length)
 int fault(void *addr)
 {
 	auto a = reinterpret_cast<unsigned long>(addr);
-	std::shared_lock<std::shared_mutex> mm(mm_sem);
+	MmRead mm;
 	Mapping *m = __find(a);
 	if (!m)
 		return static_cast<int>(fail(-EFAULT));
@@ -334,7 +351,7 @@ int fault(void *addr)
 
 int munmap_all()
 {
-	std::unique_lock<std::shared_mutex> mm(mm_sem);
+	MmWrite mm;
 	int n = 0;
 	while (!maps.empty()) {
 		std::unique_ptr<Mapping> m = std::move(maps.begin()->second);
@@ -347,8 +364,22 @@ int munmap_all()
 
 std::size_t mappings()
 {
-	std::shared_lock<std::shared_mutex> mm(mm_sem);
+	MmRead mm;
 	return maps.size();
 }
 
 }  // namespace standin::user
+
+namespace standin::mm {
+
+void fault_lock()
+{
+	down_read(&mmap_sem);
+}
+
+void fault_unlock()
+{
+	up_read(&mmap_sem);
+}
+
+}  // namespace standin::mm

@@ -10,6 +10,8 @@
 
 #include "internal.h"
 
+#include <linux/version.h>
+
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/slab.h>
@@ -140,9 +142,19 @@ unsigned int kmem_cache_size(kmem_cache_t* cachep) {
 }
 EXPORT_SYMBOL(kmem_cache_size);
 
+#if LINUX_VERSION_CODE > KERNEL_VERSION(2,6,12)	/* not in 2.6.12 */
 const char* kmem_cache_name(kmem_cache_t* cachep) {
   return cachep->name;
 }
 EXPORT_SYMBOL(kmem_cache_name);
+#endif
 
 }  // extern "C"
+
+namespace standin::mem {
+
+const char* cache_name(const kmem_cache_t* cache) {
+  return cache->name;
+}
+
+}  // namespace standin::mem

@@ -7,9 +7,7 @@
 
 extern "C" void *malloc(unsigned long size);
 
-struct module __this_module = { .name = "libc_user" };
-
-static int luInit(void)
+extern "C" int luInit(void)
 {
 	int *counter = new int(1);
 	void *buffer = malloc(64);

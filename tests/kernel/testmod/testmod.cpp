@@ -25,7 +25,6 @@
 #define TESTMOD_INIT_RESULT 0
 #endif
 
-struct module __this_module = { .name = TESTMOD_NAME };
 
 static int loads;
 static atomic_t opens = ATOMIC_INIT(0);
@@ -73,7 +72,7 @@ static struct file_operations tmFileOps = {
 	.release = tmRelease,
 };
 
-static int tmInit(void)
+extern "C" int tmInit(void)
 {
 	loads++;
 	printk(KERN_INFO "%s: init %d\n", TESTMOD_NAME, loads);
@@ -83,7 +82,7 @@ static int tmInit(void)
 	return TESTMOD_INIT_RESULT;
 }
 
-static void tmExit(void)
+extern "C" void tmExit(void)
 {
 	unregister_chrdev(TESTMOD_MAJOR, TESTMOD_NAME);
 	printk(KERN_INFO "%s: exit %d\n", TESTMOD_NAME, loads);

@@ -1,1 +1,0 @@
-#include <asm/bug.h>
