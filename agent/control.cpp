@@ -416,6 +416,16 @@ Window::Window(ControlDevice& dev, std::size_t bytes) {
     throw Error(Errc::system, "mmap", 0, err, dev.try_state(),
                 "cannot map a transfer window of " + std::to_string(bytes) + " bytes");
   }
+  // The kernel hands a driver's positive mmap result back as if it were the
+  // mapping's address.  This module refuses with an errno, but a build that
+  // answered with its status code would come back here as a small number:
+  // no mapping exists then.
+  auto addr = reinterpret_cast<std::uintptr_t>(p);
+  if (addr < 4096) {
+    int status = static_cast<int>(addr);
+    throw Error(errc_of_status(status), "mmap", status, 0, dev.try_state(),
+                "the module refused a transfer window of " + std::to_string(bytes) + " bytes");
+  }
   addr_ = p;
   size_ = bytes;
 }

@@ -8,6 +8,10 @@
  * Block i of a command lands in window page i / blocksPerPage at byte
  * blockSize * (i % blocksPerPage).  Slot i of mmBIORequests holds the disk
  * read of block i while the command runs; slots are empty between commands.
+ * A read's bio goes once it completes (the command drops its own reference
+ * right after the submission): bio_alloc may wait for the kernel's bio pool,
+ * and a command that kept its completed bios while it allocated more could
+ * wait for itself when memory is short.  The buffer head keeps the result.
  *
  * Locking: the whole command runs under the session's bSem, which also
  * keeps the windows in place (cgdVMclose takes it).  cacheRead takes
@@ -96,6 +100,7 @@ static void __submitRead(struct Backup *b, int i, u32 blockNum, struct BackupVMA
 	struct bio *bio = allocReadBIO();
 
 	br->bio = bio;
+	br->bh = bh;
 	atomic_inc(&b->curAllocBRs);
 	atomic_inc(&b->totalAllocBRs);
 	b->mmBIORequests[i] = br;
@@ -105,6 +110,8 @@ static void __submitRead(struct Backup *b, int i, u32 blockNum, struct BackupVMA
 	initBIO(b, bio, bh);
 	bio->bi_rw = READ;
 	callRealMRF(b, bio);
+	br->bio = NULL;
+	bio_put(bio);		/* the completion drops the last reference */
 	atomic_inc(&b->totalReadBlocks);
 }
 
@@ -148,27 +155,23 @@ u32 readFromCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct Bac
 	return copied;
 }
 
-/* Fills every segment of a failed read with zeros, so its block reads as zeros. */
-static void zeroFillBIO(struct bio *bio)
+/* Fills the block of a failed read with zeros, so it reads as zeros. */
+static void zeroFillBH(struct buffer_head *bh)
 {
-	int i;
+	unsigned long offset = (unsigned long)bh->b_data % PAGE_SIZE;
 
-	for (i = 0; i < bio->bi_vcnt; i++) {
-		struct bio_vec *bv = bio_iovec_idx(bio, i);
-
-		if (bv->bv_offset + bv->bv_len > PAGE_SIZE) {
-			printk("<2>%s: BIO segment greater than page size (offset=%d, length=%d)",
-			       "waitForSubmitted", (int)bv->bv_offset, (int)bv->bv_len);
-			BUG();
-		}
-		memset((unsigned char *)page_address(bv->bv_page) + bv->bv_offset, 0, bv->bv_len);
+	if (offset + bh->b_size > PAGE_SIZE) {
+		printk("<2>%s: BIO segment greater than page size (offset=%d, length=%d)",
+		       "waitForSubmitted", (int)offset, (int)bh->b_size);
+		BUG();
 	}
+	memset(bh->b_data, 0, bh->b_size);
 }
 
 /* The buffer head of a slot's read. */
 static struct buffer_head *slotBH(struct Backup *b, int slot)
 {
-	return (struct buffer_head *)b->mmBIORequests[slot]->bio->bi_private;
+	return b->mmBIORequests[slot]->bh;
 }
 
 /*
@@ -182,15 +185,15 @@ int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks)
 	u32 i;
 
 	for (i = 0; i < numBlocks; i++) {
-		struct bio *bio;
+		struct buffer_head *bh;
 
 		if (!isRequestSubmitted(b, (int)i))
 			continue;
-		bio = b->mmBIORequests[i]->bio;
-		wait_on_buffer(slotBH(b, (int)i));
-		if (!bio_flagged(bio, BIO_UPTODATE)) {
+		bh = slotBH(b, (int)i);
+		wait_on_buffer(bh);
+		if (!buffer_uptodate(bh)) {
 			ret = CGD_ERR_IO;
-			zeroFillBIO(bio);
+			zeroFillBH(bh);
 		}
 		if (getState(b) == CGD_STATE_READING)
 			unSetBlock(&b->blockMap, startBlockNum + i);
@@ -225,7 +228,7 @@ void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct B
 /*
  * Caller holds bSem; every read of the run has completed.  Frees the reads
  * and empties their slots.  The completion has already dropped the
- * references initBH and initBIO took; what is left is the allocation's own.
+ * reference initBH took and, with the bio's last reference, the bio.
  */
 void freeSubmitted(struct Backup *b, u32 numBlocks)
 {
@@ -236,11 +239,9 @@ void freeSubmitted(struct Backup *b, u32 numBlocks)
 
 		if (!br)
 			continue;
-		if (br->bio) {
-			free_buffer_head((struct buffer_head *)br->bio->bi_private);
-			br->bio->bi_private = NULL;
-			bio_put(br->bio);
-			br->bio = NULL;
+		if (br->bh) {
+			free_buffer_head(br->bh);
+			br->bh = NULL;
 			atomic_dec(&b->curAllocBRs);
 		}
 		kfree(br);

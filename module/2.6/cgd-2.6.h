@@ -44,10 +44,17 @@ struct DevList {
 	struct list_head list;
 };
 
-/* One disk read of a read-blocks command. */
+/*
+ * One disk read of a read-blocks command.  The bio lives only while the
+ * read is in flight (the command lets go of it once it is submitted, so
+ * that a long run never holds more of the kernel's bio pool than it has in
+ * flight); the buffer head stays until the command ends and tells how the
+ * read went.
+ */
 struct BIORequest {
-	struct bio *bio;		/* its private pointer is the buffer head */
+	struct bio *bio;		/* NULL once submitted; its private pointer is bh */
 	struct completion event;
+	struct buffer_head *bh;		/* the block's buffer, in the window page */
 };
 
 /* One held request, queued for kbackupd.  Protected by Backup.mrLock while queued. */

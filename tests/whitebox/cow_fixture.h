@@ -153,8 +153,11 @@ class CowTest : public KernelTest {
     EXPECT_TRUE(standin::task::wait_kernel_threads(10000));
     EXPECT_EQ(real_, LoadOnce(q_->make_request_fn));
     EXPECT_EQ(nullptr, ActiveSession());
-    for (blk::devnum p : {p1_, p2_})
-      if (blk::mounted(p)) EXPECT_EQ(0, blk::umount(p));
+    for (blk::devnum p : {p1_, p2_}) {
+      if (blk::mounted(p)) {
+        EXPECT_EQ(0, blk::umount(p));
+      }
+    }
     disk_.reset();
     ExpectNoLeaks();
     KernelTest::TearDown();

@@ -297,12 +297,16 @@ TEST_F(CowTest, WritesToTheBackedUpPartitionAreTrackedWhetherHeldOrNot) {
   EXPECT_EQ(1u, Only(g_spy.Events(), 1).size());
 }
 
-TEST_F(CowTest, WholeDiskBackupHoldsOnlyBiosOutsideEveryPartition) {
-  // The disk's own test file system lies before its only partition.
+// A whole disk's image holds its partitions' sectors too: a write through a
+// partition changes the whole disk, so its old contents are preserved like
+// any other.  Blocks beyond the file system's size as the agent gave it are
+// no block of the backup and pass.
+TEST_F(CowTest, WholeDiskBackupHoldsWritesThroughItsPartitionsToo) {
   blk::DiskConfig cfg;
   auto whole = blk::Disk::ram(4096, cfg);
   ASSERT_NE(nullptr, whole);
-  ASSERT_TRUE(blk::write_mbr(*whole, {{.start = 2048, .sectors = 2048}}));
+  // Partition 1 lies inside the disk's first kBlocks blocks, partition 2 beyond them.
+  ASSERT_TRUE(blk::write_mbr(*whole, {{.start = 512, .sectors = 512}, {.start = 2048, .sectors = 2048}}));
   ASSERT_EQ(0, whole->rescan());
   ASSERT_TRUE(blk::format_testfs(whole->dev(), kBlockSize));
   ASSERT_EQ(0, blk::mount(whole->dev()));
@@ -310,17 +314,24 @@ TEST_F(CowTest, WholeDiskBackupHoldsOnlyBiosOutsideEveryPartition) {
   Backup* b = Start(whole->dev());
   ASSERT_NE(nullptr, b);
 
-  ASSERT_EQ(0, Write(whole->dev(), 100, Stamp(100, 1)));  // outside the partition
-  ASSERT_EQ(0, Write(whole->part_dev(1), 5, Stamp(5, 1)));  // inside it
-  std::vector<std::uint8_t> bytes(kBlockSize);
-  ASSERT_TRUE(whole->read_bytes((2048 + 10) * 512, bytes.data(), bytes.size()));
-  EXPECT_EQ(Stamp(5, 1), bytes);
+  ASSERT_EQ(0, Write(whole->dev(), 100, Stamp(100, 1)));     // the disk's block 100
+  ASSERT_EQ(0, Write(whole->part_dev(1), 5, Stamp(5, 1)));   // the disk's block 261
+  ASSERT_EQ(0, Write(whole->part_dev(2), 5, Stamp(7, 1)));   // the disk's block 1029
   Drained(b);
   auto ev = g_spy.Events();
-  ASSERT_EQ(2u, ev.size());
-  EXPECT_EQ(200u, ev[0].sector);
+  ASSERT_EQ(4u, ev.size());
+  EXPECT_EQ(200u, ev[0].sector);  // block 100 preserved, then the write released
   EXPECT_EQ(1, ev[1].rw);
+  EXPECT_EQ(0, ev[2].rw);
+  EXPECT_EQ(522u, ev[2].sector);  // block 261 preserved, then the write released
+  EXPECT_EQ(1, ev[3].rw);
+  EXPECT_EQ(522u, ev[3].sector);
   EXPECT_TRUE(blockInMap(&b->cacheMap, 100));
+  EXPECT_TRUE(blockInMap(&b->cacheMap, 261));
+  EXPECT_EQ(2, atomic_read(&b->curAllocCPs));
+  std::vector<std::uint8_t> bytes(kBlockSize);
+  ASSERT_TRUE(whole->read_bytes((2048 + 10) * 512, bytes.data(), bytes.size()));
+  EXPECT_EQ(Stamp(7, 1), bytes) << "the write beyond the file system went through";
   Close();
   EXPECT_EQ(0, blk::umount(whole->dev()));
 }

@@ -193,7 +193,9 @@ TEST_F(RegistryTest, InstallsRacingRemovalsNeverLeaveAHookWithoutANode) {
   bool node = NodeOf(q_) != nullptr;
   spin_unlock_irqrestore(&queueListUsersLock, flags);
   EXPECT_EQ(hooked, node);
-  if (node) EXPECT_EQ(realFn_, NodeOf(q_)->realMRF);
+  if (node) {
+    EXPECT_EQ(realFn_, NodeOf(q_)->realMRF);
+  }
 
   unSetMRFDEV(&p1->diskInfo);
   EXPECT_EQ(realFn_, q_->make_request_fn);

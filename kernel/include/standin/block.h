@@ -40,6 +40,18 @@ struct DiskConfig {
   // it complete with -EIO and mounts read its storage directly.
   bool with_queue = true;
   int workers = 2;      // completion threads of the disk
+  // How the disk completes a bio: later on a completion thread, from
+  // interrupt context (a disk with a controller); at once, in the
+  // submitter's own context, before its make-request function returns (as
+  // 2.6's RAM disk driver does); or on a completion thread in parts of
+  // partial_sectors sectors, one bi_end_io call for each (as a request is
+  // ended piece by piece), where a part that fails ends the rest with it.
+  enum class Completion { async, submitter, partial };
+  Completion completion = Completion::async;
+  unsigned partial_sectors = 1;
+  // false: the disk cannot order writes, and a barrier write (BIO_RW_BARRIER)
+  // fails at once with -EOPNOTSUPP, as 2.6's block layer ends it.
+  bool barriers = true;
   bool sparse = true;   // RAM disk: storage is allocated on first write
   bool direct = false;  // file disk: O_DIRECT (falls back where unsupported)
   // Scan the partition table when the disk is added (as the kernel does).
@@ -138,6 +150,11 @@ class Disk {
   explicit Disk(DiskState* s) : s_(s) {}
   DiskState* s_;
 };
+
+// Memory pressure on the kernel's bio pool: from now on at most `bios` bios
+// of bio_alloc are live at once (a caller that may wait sleeps until one is
+// freed; one that may not gets NULL); -1 ends the pressure.
+void set_bio_reserve(long bios);
 
 // ---- partition tables -------------------------------------------------------
 

@@ -1,4 +1,15 @@
 // bios: allocation with one reference, reference counting and completion.
+//
+// bio_alloc takes its bios from the kernel's bio pool, as 2.6 does: a mask
+// that may wait (__GFP_WAIT, which GFP_NOIO has) never gets NULL, it waits
+// for a bio to come back to the pool instead.  Memory is plentiful until a
+// test sets a reserve (set_bio_reserve): then at most that many bios of
+// bio_alloc are live at once, a caller that may wait sleeps until one is
+// freed, and one that may not gets NULL.  So a caller that keeps the bios
+// it allocated while it allocates more can hang, as it can in the kernel
+// when memory is short.  Fault injection fails an allocation whatever the
+// mask.
+#include <cstddef>
 #include <cstdlib>
 
 #include "internal.h"
@@ -16,11 +27,44 @@ using standin::mem::Kind;
 
 // A bio and its vectors in one allocation.
 struct BioBox {
+  bool pooled;  // came from bio_alloc: counts against the reserve
   struct bio bio;
   struct bio_vec vecs[];
 };
 
-struct bio* new_bio(int nr_iovecs, const void* caller)
+// The pool's state; changed under the wait bucket of pool_live.
+long pool_live = 0;
+long pool_reserve = -1;  // -1: no memory pressure
+
+BioBox* box_of(struct bio* bio)
+{
+	return reinterpret_cast<BioBox*>(reinterpret_cast<char*>(bio) - offsetof(BioBox, bio));
+}
+
+// Takes a place in the pool; false when none is free and the caller may not wait.
+bool pool_take(bool may_wait)
+{
+	bool got = false;
+	auto take = [&] {
+		if (pool_reserve < 0 || pool_live < pool_reserve) {
+			pool_live++;
+			got = true;
+		}
+		return got;
+	};
+	if (may_wait)
+		standin::wait::wait_until(&pool_live, take);
+	else
+		standin::wait::with_lock(&pool_live, [&] { take(); });
+	return got;
+}
+
+void pool_give()
+{
+	standin::wait::with_lock(&pool_live, [] { pool_live--; });
+}
+
+struct bio* new_bio(int nr_iovecs, bool pooled, const void* caller)
 {
 	if (nr_iovecs < 0)
 		nr_iovecs = 0;
@@ -28,6 +72,7 @@ struct bio* new_bio(int nr_iovecs, const void* caller)
 	auto* box = static_cast<BioBox*>(std::calloc(1, bytes));
 	if (!box)
 		return nullptr;
+	box->pooled = pooled;
 	struct bio* bio = &box->bio;
 	bio->bi_flags = 1UL << BIO_UPTODATE;
 	bio->bi_max_vecs = nr_iovecs;
@@ -41,8 +86,17 @@ struct bio* new_bio(int nr_iovecs, const void* caller)
 
 struct bio* standin::blk::alloc_bio_internal(int nr_iovecs)
 {
-	return new_bio(nr_iovecs, STANDIN_CALLER);
+	return new_bio(nr_iovecs, false, STANDIN_CALLER);
 }
+
+namespace standin::block {
+
+void set_bio_reserve(long bios)
+{
+	standin::wait::with_lock(&pool_live, [bios] { pool_reserve = bios; });
+}
+
+}  // namespace standin::block
 
 extern "C" {
 
@@ -52,7 +106,12 @@ struct bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs)
 		standin::lockcheck::might_sleep("bio_alloc", STANDIN_CALLER);
 	if (standin::fault::should_fail(standin::fault::Site::bio_alloc))
 		return NULL;
-	return new_bio(nr_iovecs, STANDIN_CALLER);
+	if (!pool_take(gfp_mask & __GFP_WAIT))
+		return NULL;
+	struct bio *bio = new_bio(nr_iovecs, true, STANDIN_CALLER);
+	if (!bio)
+		pool_give();
+	return bio;
 }
 EXPORT_SYMBOL(bio_alloc);
 
@@ -72,7 +131,10 @@ void bio_put(struct bio *bio)
 		printk(KERN_CRIT "bio_put: %p is not a live bio\n", (void *)bio);
 		BUG();
 	}
-	std::free(bio);
+	BioBox *box = box_of(bio);
+	if (box->pooled)
+		pool_give();
+	std::free(box);
 }
 EXPORT_SYMBOL(bio_put);
 

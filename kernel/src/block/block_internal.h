@@ -83,6 +83,10 @@ struct DiskState {
   std::unique_ptr<blk::Backing> backing;
   std::string name;
   std::uint64_t capacity = 0;  // sectors
+  // How bios complete (set at creation).
+  block::DiskConfig::Completion completion = block::DiskConfig::Completion::async;
+  unsigned partial_sectors = 1;
+  bool barriers = true;
 
   // Partition table.  part_array backs gendisk->part.  It is changed under
   // the whole disk's open lock (as the kernel does) and, for the moment of

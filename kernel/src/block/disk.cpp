@@ -1,11 +1,15 @@
 // Disks: creation and removal, the disk's make-request function and its
 // completion threads, faults, delays and counters.
 //
-// The make-request function never completes a bio in the submitter's
-// context (except one it refuses outright): it queues the bio for one of the
-// disk's completion threads, each a context of its own with its own task,
-// which copies the bio's segments to or from the storage and ends the bio
-// from interrupt context, as a disk's completion interrupt would.
+// By default the make-request function never completes a bio in the
+// submitter's context (except one it refuses outright): it queues the bio
+// for one of the disk's completion threads, each a context of its own with
+// its own task, which copies the bio's segments to or from the storage and
+// ends the bio from interrupt context, as a disk's completion interrupt
+// would.  A disk may instead complete bios in the submitter's context
+// before its make-request function returns (2.6's RAM disk driver), or on
+// its completion threads in parts, one bi_end_io call per part; and a disk
+// without barriers fails barrier writes with -EOPNOTSUPP.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -78,35 +82,71 @@ bool hits_fault(DiskState* d, std::uint64_t sector, std::uint64_t n, bool write)
   return false;
 }
 
-// Copies the bio's segments; 0 or -EIO.
-int transfer(DiskState* d, struct bio* bio) {
+// Copies len bytes of the bio, from byte `skip` of its data on (the bio
+// starts at sector `sector`, its data in the segments from bi_idx on);
+// 0 or -EIO.
+int transfer_part(DiskState* d, struct bio* bio, std::uint64_t sector, std::uint64_t skip,
+                  std::uint64_t len) {
   bool write = bio_data_dir(bio) == WRITE;
-  std::uint64_t offset = bio->bi_sector * 512;
-  std::uint64_t left = bio->bi_size;
-  if (hits_fault(d, bio->bi_sector, (left + 511) / 512, write)) return -EIO;
-  for (unsigned i = bio->bi_idx; i < bio->bi_vcnt && left > 0; i++) {
+  if (hits_fault(d, sector + skip / 512, (len + 511) / 512, write)) return -EIO;
+  std::uint64_t offset = sector * 512 + skip;
+  std::uint64_t pos = 0;  // data bytes of the segments passed so far
+  for (unsigned i = bio->bi_idx; i < bio->bi_vcnt && len > 0; i++) {
     struct bio_vec* bv = &bio->bi_io_vec[i];
     if (!bv->bv_page || bv->bv_offset + bv->bv_len > PAGE_SIZE) {
       printk(KERN_ERR "%s: bad segment %u of bio %p (offset %u, length %u)\n", d->name.c_str(),
              i, static_cast<void*>(bio), bv->bv_offset, bv->bv_len);
       return -EIO;
     }
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bv->bv_len, left));
-    char* addr = static_cast<char*>(page_address(bv->bv_page)) + bv->bv_offset;
+    if (pos + bv->bv_len <= skip) {
+      pos += bv->bv_len;
+      continue;
+    }
+    std::uint64_t from = skip > pos ? skip - pos : 0;
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bv->bv_len - from, len));
+    char* addr = static_cast<char*>(page_address(bv->bv_page)) + bv->bv_offset + from;
     int err = write ? d->backing->write(offset, addr, n) : d->backing->read(offset, addr, n);
     if (err) return -EIO;
     offset += n;
-    left -= n;
+    skip += n;
+    len -= n;
+    pos += bv->bv_len;
   }
-  return left ? -EIO : 0;
+  return len ? -EIO : 0;
+}
+
+// Copies the bio's segments; 0 or -EIO.
+int transfer(DiskState* d, struct bio* bio) {
+  return transfer_part(d, bio, bio->bi_sector, 0, bio->bi_size);
+}
+
+// Ends bytes of the bio; in_irq: from a completion interrupt.
+void complete_bytes(DiskState* d, struct bio* bio, unsigned int bytes, int err, bool in_irq) {
+  if (err) d->n_failed.fetch_add(1);
+  if (in_irq) kern::irq_enter();
+  bio_endio(bio, bytes, err);
+  if (in_irq) kern::irq_exit();
 }
 
 void complete(DiskState* d, struct bio* bio, int err) {
-  if (err) d->n_failed.fetch_add(1);
-  unsigned int bytes = bio->bi_size;
-  kern::irq_enter();
-  bio_endio(bio, bytes, err);
-  kern::irq_exit();
+  complete_bytes(d, bio, bio->bi_size, err, true);
+}
+
+// Serves a bio in parts of partial_sectors sectors, ending each part on its
+// own; the first part that fails ends the rest of the bio with -EIO.
+void serve_in_parts(DiskState* d, struct bio* bio) {
+  const std::uint64_t sector = bio->bi_sector;  // bio_endio moves it on
+  const std::uint64_t total = bio->bi_size;
+  const std::uint64_t part = std::max<std::uint64_t>(1, d->partial_sectors) * 512;
+  for (std::uint64_t done = 0; done < total;) {
+    std::uint64_t n = std::min(part, total - done);
+    int err = transfer_part(d, bio, sector, done, n);
+    if (err) n = total - done;
+    bool last = done + n == total;
+    complete_bytes(d, bio, static_cast<unsigned>(n), err, true);  // the bio may be gone if last
+    if (last) return;
+    done += n;
+  }
 }
 
 void serve(DiskState* d) {
@@ -125,6 +165,14 @@ void serve(DiskState* d) {
     }
     if (unsigned us = d->delay_us.load())
       std::this_thread::sleep_for(std::chrono::microseconds(us));
+    if (d->completion == DiskConfig::Completion::partial) {
+      {
+        std::lock_guard lk(d->io_m);
+        d->active--;
+      }
+      serve_in_parts(d, p.bio);
+      continue;
+    }
     int err = transfer(d, p.bio);
     {
       // No longer in flight once its completion starts: whoever sees the
@@ -150,6 +198,31 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
     complete(d, bio, -EIO);
     return 0;
   }
+  if (write && (bio->bi_rw & (1UL << BIO_RW_BARRIER)) && !d->barriers) {
+    complete_bytes(d, bio, bio->bi_size, -EOPNOTSUPP, false);
+    return 0;
+  }
+  if (d->completion == DiskConfig::Completion::submitter) {
+    bool stopping;
+    {
+      std::lock_guard lk(d->io_m);
+      stopping = d->stopping;
+      if (!stopping) d->active++;
+    }
+    int err = -EIO;
+    if (!stopping) {
+      if (unsigned us = d->delay_us.load())
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+      err = transfer(d, bio);
+      {
+        std::lock_guard lk(d->io_m);
+        d->active--;
+      }
+      d->io_cv.notify_all();
+    }
+    complete_bytes(d, bio, bio->bi_size, err, false);
+    return 0;
+  }
   PendingBio p{bio, write};
   {
     std::lock_guard lk(d->io_m);
@@ -167,6 +240,9 @@ DiskState* create(std::unique_ptr<blk::Backing> backing, const DiskConfig& cfg) 
   int minors = cfg.minors ? cfg.minors : 16;
   if (minors < 1 || minors > 256 || !backing) return nullptr;
   auto* d = new DiskState;
+  d->completion = cfg.completion;
+  d->partial_sectors = cfg.partial_sectors;
+  d->barriers = cfg.barriers;
   d->backing = std::move(backing);
   d->capacity = d->backing->bytes() / 512;
   d->disk = new gendisk{};
@@ -214,6 +290,11 @@ void destroy(DiskState* d) {
   d->io_cv.notify_all();
   for (auto& t : d->workers) t.join();
   d->workers.clear();
+  {
+    // Transfers that submitters run themselves end before the storage goes.
+    std::unique_lock lk(d->io_m);
+    d->io_cv.wait(lk, [d] { return d->active == 0; });
+  }
   d->dead.store(true);
   blk::unregister_numbers(d);
   // The storage goes now.  The kernel records stay: block devices may still
