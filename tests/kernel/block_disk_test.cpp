@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -238,6 +239,103 @@ TEST_F(DiskTest, DelayedBiosStillCompleteInAnyInterleaving) {
   EXPECT_EQ(0, failures.load());
 }
 
+
+// As 2.6's RAM disk driver: the bio is done before submit_bio returns, in
+// the submitter's own task and not from interrupt context.
+TEST_F(DiskTest, ASubmitterContextDiskCompletesBeforeSubmitReturns) {
+  DiskConfig cfg;
+  cfg.completion = DiskConfig::Completion::submitter;
+  auto disk = Disk::ram(kSectors, cfg);
+  struct block_device* bdev = OpenBdev(disk->dev());
+  ASSERT_NE(nullptr, bdev);
+  auto data = Pattern(4096, 21);
+  TestBio w(bdev, 8, data.size());
+  w.Fill(data);
+  submit_bio(WRITE, w.bio);
+  EXPECT_TRUE(w.Done()) << "not completed when submit_bio returned";
+  EXPECT_EQ(std::this_thread::get_id(), w.thread);
+  EXPECT_EQ(current->pid, w.pid);
+  EXPECT_EQ(0, w.error);
+  TestBio r(bdev, 8, data.size());
+  submit_bio(READ, r.bio);
+  ASSERT_TRUE(r.Done());
+  EXPECT_EQ(data, r.Data());
+  blkdev_put(bdev);
+}
+
+// A disk that ends each bio in parts calls bi_end_io once per part; a part
+// that fails ends the rest of the bio with it, the parts before it done.
+TEST_F(DiskTest, APartialCompletionDiskEndsEachPartAndFailsTheRestAfterABadOne) {
+  DiskConfig cfg;
+  cfg.completion = DiskConfig::Completion::partial;
+  cfg.partial_sectors = 2;
+  auto disk = Disk::ram(kSectors, cfg);
+  struct block_device* bdev = OpenBdev(disk->dev());
+  ASSERT_NE(nullptr, bdev);
+  auto data = Pattern(4096, 22);
+  ASSERT_TRUE(disk->write_bytes(64 * 512, data.data(), data.size()));
+  TestBio r(bdev, 64, 4096);
+  submit_bio(READ, r.bio);
+  ASSERT_TRUE(r.Wait());
+  EXPECT_EQ(4, r.calls) << "one call per 1 KiB part";
+  EXPECT_EQ(4096u, r.bytes);
+  EXPECT_EQ(0, r.error);
+  EXPECT_EQ(data, r.Data());
+
+  disk->add_fault({64 + 5, 1, true, false});  // in the third part
+  TestBio f(bdev, 64, 4096);
+  submit_bio(READ, f.bio);
+  ASSERT_TRUE(f.Wait());
+  EXPECT_EQ(3, f.calls) << "two good parts, then the rest at once";
+  EXPECT_EQ(-EIO, f.error);
+  EXPECT_FALSE(f.uptodate);
+  auto got = f.Data();
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + 2048, got.begin())) << "the good parts";
+  blkdev_put(bdev);
+}
+
+// A disk that cannot order writes refuses barrier writes at once with
+// -EOPNOTSUPP, as 2.6's block layer does; others pass.
+TEST_F(DiskTest, ABarrierWriteToADiskWithoutBarriersIsNotSupported) {
+  for (bool barriers : {false, true}) {
+    DiskConfig cfg;
+    cfg.barriers = barriers;
+    auto disk = Disk::ram(kSectors, cfg);
+    struct block_device* bdev = OpenBdev(disk->dev());
+    ASSERT_NE(nullptr, bdev);
+    TestBio w(bdev, 0, 4096);
+    w.Fill(Pattern(4096, 23));
+    w.bio->bi_rw |= 1UL << BIO_RW_BARRIER;
+    submit_bio(WRITE, w.bio);
+    ASSERT_TRUE(w.Wait());
+    EXPECT_EQ(barriers ? 0 : -EOPNOTSUPP, w.error) << "barriers " << barriers;
+    blkdev_put(bdev);
+  }
+}
+
+// Under memory pressure bio_alloc serves from a finite pool: a caller that
+// may wait sleeps until a bio is freed, one that may not gets NULL.
+TEST_F(DiskTest, BioAllocWaitsForThePoolWhenMemoryIsShort) {
+  sb::set_bio_reserve(2);
+  struct bio* a = bio_alloc(GFP_NOIO, 1);
+  struct bio* b = bio_alloc(GFP_NOIO, 1);
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  EXPECT_EQ(nullptr, bio_alloc(GFP_ATOMIC, 1));
+  std::atomic<struct bio*> c{nullptr};
+  std::thread waiter([&] { c = bio_alloc(GFP_NOIO, 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(nullptr, c.load()) << "got a bio beyond the pool";
+  bio_put(a);
+  waiter.join();
+  ASSERT_NE(nullptr, c.load());
+  sb::set_bio_reserve(-1);
+  struct bio* d = bio_alloc(GFP_ATOMIC, 1);
+  EXPECT_NE(nullptr, d);
+  bio_put(b);
+  bio_put(c.load());
+  bio_put(d);
+}
 
 class FileDiskTest : public KernelTest, public ::testing::WithParamInterface<bool> {
  protected:
