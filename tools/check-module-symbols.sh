@@ -11,9 +11,10 @@
 # does inline.
 #
 # A helper of the stand-in's headers that stands for a real name under
-# another name must be listed in STANDS_FOR below, with the real name; today
-# there is none (every such helper is an inline in the stand-in's headers or
-# calls a real exported name).
+# another name must be listed in STANDS_FOR below, with the real name: the
+# stand-in implements out of line what the real headers do in inline
+# assembly.  Every other helper of the stand-in's headers is an inline or
+# calls a real exported name.
 #
 # Also refuses C++ runtime dependencies, unique symbols (which would keep the
 # module mapped after an unload) and global constructors.
@@ -21,7 +22,11 @@ set -euo pipefail
 ko=$1 line=$2 lists=$3 sanitize=${4:-}
 
 # helper-name:real-name, one pair per word.  Reviewed by hand; keep it short.
-STANDS_FOR=""
+STANDS_FOR="__standin_local_irq_save:local_irq_save
+__standin_local_irq_restore:local_irq_restore
+__standin_local_irq_disable:local_irq_disable
+__standin_local_irq_enable:local_irq_enable
+__standin_irqs_disabled:irqs_disabled"
 
 exports=$lists/exports-$line.tsv
 inlines=$lists/header-names-$line.tsv

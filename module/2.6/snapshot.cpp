@@ -121,6 +121,22 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 		dropAndClose(b, ams);
 		return startNewAMS(b, amsOut);
 	}
+	/*
+	 * The session placed writes by the extent the device had when it was
+	 * made; a partition moved since (same size, another start) had its
+	 * writes placed wrongly, and the map cannot be trusted.
+	 */
+	if (ams->diskInfo.partitionStart != b->diskInfo.partitionStart ||
+	    ams->diskInfo.partitionLen != b->diskInfo.partitionLen) {
+		printk("<4>%s: device moved (sectors %llu+%llu, automap has %llu+%llu), resetting automap\n",
+		       "ioctlSnapShot", (unsigned long long)b->diskInfo.partitionStart,
+		       (unsigned long long)b->diskInfo.partitionLen,
+		       (unsigned long long)ams->diskInfo.partitionStart,
+		       (unsigned long long)ams->diskInfo.partitionLen);
+		setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+		dropAndClose(b, ams);
+		return startNewAMS(b, amsOut);
+	}
 
 	status = newBlockMap(&b->blockMap, mapSize, NULL, 1, &pages);
 	if (status) {

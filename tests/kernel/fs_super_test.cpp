@@ -155,6 +155,35 @@ TEST_F(SuperTest, FreezingAnUnmountedDeviceGivesNullButHoldsTheMountLock) {
   bdput(bdev);
 }
 
+// freeze_bdev leaves a file system mounted read-only alone (nothing can be
+// written through it): no sync, no lockfs, no frozen instant; it still
+// takes the mount lock, which the thaw gives back.
+TEST_F(SuperTest, FreezingAReadOnlyMountLeavesItAlone) {
+  auto disk = FsDisk();
+  sb::devnum dev = disk->part_dev(1);
+  ASSERT_EQ(0, sb::mount(dev, /*read_only=*/true));
+  std::vector<std::uint8_t> data(4096, 1);
+  EXPECT_EQ(-EROFS, sb::fs_write(dev, 0, data.data(), data.size()));
+  EXPECT_EQ(0, sb::fs_read(dev, 0, data.data(), data.size()));
+  int instants = 0;
+  sb::set_freeze_hook([&](sb::devnum, struct super_block*) { instants++; });
+  struct block_device* bdev = bdget(dev);
+  struct super_block* s = freeze_bdev(bdev);
+  ASSERT_NE(nullptr, s);
+  EXPECT_TRUE(s->s_flags & MS_RDONLY);
+  EXPECT_EQ(SB_UNFROZEN, Info(dev).frozen);
+  EXPECT_EQ(0, Info(dev).lockfs_calls);
+  EXPECT_EQ(0, Info(dev).sync_calls);
+  EXPECT_EQ(0, instants);
+  EXPECT_TRUE(MountLockHeld(bdev));
+  thaw_bdev(bdev, s);
+  EXPECT_EQ(0, Info(dev).unlockfs_calls);
+  EXPECT_FALSE(MountLockHeld(bdev));
+  sb::set_freeze_hook({});
+  bdput(bdev);
+  EXPECT_EQ(0, sb::umount(dev));
+}
+
 TEST_F(SuperTest, WritersThroughTheFileSystemWaitForTheThaw) {
   auto disk = FsDisk();
   sb::devnum dev = disk->part_dev(1);

@@ -53,6 +53,16 @@ function(cg_add_testmods sub)
   add_test(NAME ${line}/ModuleSymbols.CowguardUsesOnlyWhatTheRealKernelOffers
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh
             $<TARGET_FILE:cowguard-${line}> ${line} ${CG_KERNEL_LISTS} "${CG_SANITIZE}")
+  # The stand-in's kernel headers offer on each line only what that line's
+  # headers offer, and the module names nothing of the stand-in's own.
+  add_test(NAME ${line}/KernelHeaders.OfferOnlyWhatTheRealLineOffers
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/check-kernel-headers.sh ${line} ${CG_KERNEL_LISTS}
+            ${CMAKE_BINARY_DIR}/lines/${line}/include ${CMAKE_SOURCE_DIR}/kernel/include
+            ${CMAKE_SOURCE_DIR}/module/2.6)
+  add_test(NAME ${line}/KernelHeaders.RejectAnInventedName
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/kernel/headers/expect-rejected-name.sh
+            ${CMAKE_SOURCE_DIR}/tools/check-kernel-headers.sh ${line} ${CG_KERNEL_LISTS}
+            ${CMAKE_BINARY_DIR}/lines/${line}/include ${CMAKE_SOURCE_DIR}/kernel/include)
   add_test(NAME ${line}/ModuleSymbols.RejectsLibcAndRuntimeCalls
     COMMAND bash ${CG_TESTMOD_DIR}/expect-rejected.sh
             ${CMAKE_SOURCE_DIR}/tools/check-module-symbols.sh

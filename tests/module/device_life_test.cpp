@@ -144,6 +144,34 @@ TEST_F(DeviceLifeTest, BiosFlowWhileASiblingPartitionIsDeletedAndAddedAgain) {
   EXPECT_EQ(0, Close(fd));
 }
 
+// A tracked partition moved while unmounted (deleted and added again at
+// another start, as BLKPG does, with the same length): its tracking placed
+// writes by the old extent, so the next snapshot starts tracking afresh
+// and hands no changed-block map over.
+TEST_F(DeviceLifeTest, ATrackedPartitionThatMovedStartsAFreshSession) {
+  blk::Disk* disk = AddDisk();
+  ASSERT_NE(nullptr, disk);
+  blk::devnum p1 = disk->part_dev(1);
+  MountTestfs(p1, kBs);
+  const std::uint32_t n = Blocks(p1, kBs);
+  Track(p1, n);
+  Umount(p1);
+  ASSERT_EQ(0, disk->delete_partition(1));
+  ASSERT_EQ(0, disk->add_partition(1, 1024, kPart1Sectors));
+  MountTestfs(p1, kBs);
+  Remark();
+
+  int fd = Open();
+  ASSERT_EQ(CGD_OK, Start(fd, p1, n, n));
+  ASSERT_EQ(CGD_OK, Snap(fd, &key_));
+  Bitmap changed(n);
+  EXPECT_EQ(CGD_ERR_INVALID, FetchAutoMap(fd, &changed)) << "a map was handed over";
+  EXPECT_TRUE(Logged("<4>ioctlSnapShot: device moved (sectors 1024+2048, automap has 2048+2048), "
+                     "resetting automap"));
+  EXPECT_EQ(1u, QueryAMState(fd).state) << "tracking goes on, afresh";
+  EXPECT_EQ(0, Close(fd));
+}
+
 // A file system smaller than its partition: the agent starts with its size,
 // and the blocks beyond it belong to no map of the session.  Writes there
 // pass at once, and nothing is preserved for them (each write would

@@ -39,11 +39,11 @@ void _spin_unlock_irq(spinlock_t *lock);
 unsigned long _spin_lock_irqsave(spinlock_t *lock);
 void _spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags);
 
-unsigned long __local_irq_save(void);
-void __local_irq_restore(unsigned long flags);
-void __local_irq_disable(void);
-void __local_irq_enable(void);
-int __irqs_disabled(void);
+unsigned long __standin_local_irq_save(void);
+void __standin_local_irq_restore(unsigned long flags);
+void __standin_local_irq_disable(void);
+void __standin_local_irq_enable(void);
+int __standin_irqs_disabled(void);
 __KERNEL_END_DECLS
 
 #define spin_lock(lock) _spin_lock(lock)
@@ -54,10 +54,10 @@ __KERNEL_END_DECLS
 #define spin_lock_irqsave(lock, flags) do { (flags) = _spin_lock_irqsave(lock); } while (0)
 #define spin_unlock_irqrestore(lock, flags) _spin_unlock_irqrestore((lock), (flags))
 
-#define local_irq_save(flags) do { (flags) = __local_irq_save(); } while (0)
-#define local_irq_restore(flags) __local_irq_restore(flags)
-#define local_irq_disable() __local_irq_disable()
-#define local_irq_enable() __local_irq_enable()
-#define irqs_disabled() __irqs_disabled()
+#define local_irq_save(flags) do { (flags) = __standin_local_irq_save(); } while (0)
+#define local_irq_restore(flags) __standin_local_irq_restore(flags)
+#define local_irq_disable() __standin_local_irq_disable()
+#define local_irq_enable() __standin_local_irq_enable()
+#define irqs_disabled() __standin_irqs_disabled()
 
 #endif

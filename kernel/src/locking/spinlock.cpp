@@ -101,31 +101,31 @@ void _spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags) {
 }
 EXPORT_SYMBOL(_spin_unlock_irqrestore);
 
-unsigned long __local_irq_save(void) {
+unsigned long __standin_local_irq_save(void) {
   unsigned long flags = standin::kern::self()->irqs_off ? 1 : 0;
   irqs_off(STANDIN_CALLER);
   return flags;
 }
-EXPORT_SYMBOL(__local_irq_save);
+EXPORT_SYMBOL(__standin_local_irq_save);
 
-void __local_irq_restore(unsigned long flags) {
+void __standin_local_irq_restore(unsigned long flags) {
   irqs_set(flags != 0, STANDIN_CALLER);
 }
-EXPORT_SYMBOL(__local_irq_restore);
+EXPORT_SYMBOL(__standin_local_irq_restore);
 
-void __local_irq_disable(void) {
+void __standin_local_irq_disable(void) {
   irqs_off(STANDIN_CALLER);
 }
-EXPORT_SYMBOL(__local_irq_disable);
+EXPORT_SYMBOL(__standin_local_irq_disable);
 
-void __local_irq_enable(void) {
+void __standin_local_irq_enable(void) {
   irqs_set(false, nullptr);
 }
-EXPORT_SYMBOL(__local_irq_enable);
+EXPORT_SYMBOL(__standin_local_irq_enable);
 
-int __irqs_disabled(void) {
+int __standin_irqs_disabled(void) {
   return standin::kern::self()->irqs_off ? 1 : 0;
 }
-EXPORT_SYMBOL(__irqs_disabled);
+EXPORT_SYMBOL(__standin_irqs_disabled);
 
 }  // extern "C"
