@@ -433,4 +433,46 @@ TEST_F(CallRealMRFTest, DeviceWithoutQueueIsLoggedAndFailedNotSubmitted) {
             NewLog());
 }
 
+// ---- the one-block read's completion ----------------------------------------------------
+
+// A disk may end a bio in parts and a part may fail as not supported: the
+// completion waits for the last part (logging each partial one), marks the
+// bio and the buffer not supported, and ends the buffer failed.
+TEST_F(BioMapTest, TheOneBlockReadCompletesInPartsAndMarksNotSupported) {
+  auto disk = blk::Disk::ram(2048);
+  ASSERT_TRUE(disk);
+  OpenWhole whole(disk->dev());
+  ASSERT_NE(nullptr, whole.bdev);
+  Backup* b = static_cast<Backup*>(std::calloc(1, sizeof(Backup)));
+  b->diskInfo.bdev = whole.bdev;
+  b->diskInfo.blockSize = 1024;
+  b->diskInfo.sectorsPerBlock = 2;
+  struct page* pg = alloc_page(GFP_KERNEL);
+  struct buffer_head* bh = alloc_buffer_head(GFP_NOIO);
+  struct bio* bio = bio_alloc(GFP_NOIO, 1);
+  ASSERT_TRUE(pg && bh && bio);
+  initBH(b, bh, pg, 0, 3);
+  initBIO(b, bio, bh);
+  EXPECT_EQ(6u, bio->bi_sector);
+  Remark();
+
+  bio_endio(bio, 512, 0);  // the first part
+  EXPECT_TRUE(buffer_locked(bh)) << "ended before the last part";
+  bio_endio(bio, 512, -EOPNOTSUPP);  // the last part, not supported
+  EXPECT_FALSE(buffer_locked(bh));
+  EXPECT_FALSE(buffer_uptodate(bh));
+  EXPECT_TRUE(buffer_eopnotsupp(bh));
+  EXPECT_TRUE(bio_flagged(bio, BIO_EOPNOTSUPP));
+  auto log = NewLog();
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ("<4>cgdBIOEndIO: IO info, size=512", log[0]);
+  EXPECT_EQ(0u, log[1].rfind("<4>cgdBIOEndIO: IO error, bio=", 0)) << log[1];
+  EXPECT_EQ(0u, log[2].rfind("<4>cgdBHEndIO: buffer_head I/O error bh=", 0)) << log[2];
+
+  bio_put(bio);  // the allocation's reference; the completion dropped initBIO's
+  free_buffer_head(bh);
+  __free_page(pg);
+  std::free(b);
+}
+
 }  // namespace
