@@ -172,6 +172,29 @@ TEST_F(DeviceLifeTest, ATrackedPartitionThatMovedStartsAFreshSession) {
   EXPECT_EQ(0, Close(fd));
 }
 
+// A file system mounted read-only is not frozen (nothing writes through
+// it): the snapshot still takes its instant and copy-before-write begins.
+TEST_F(DeviceLifeTest, AReadOnlyFileSystemIsSnapshottedWithoutAFreeze) {
+  blk::Disk* disk = AddDisk();
+  ASSERT_NE(nullptr, disk);
+  blk::devnum p2 = disk->part_dev(2);
+  ASSERT_TRUE(blk::format_testfs(p2, kBs));
+  ASSERT_EQ(0, blk::mount(p2, /*read_only=*/true));
+  mounted_.push_back(p2);
+  const std::uint32_t n = Blocks(p2, kBs);
+  int fd = Open();
+  ASSERT_EQ(CGD_OK, Start(fd, p2, n, n));
+  ASSERT_EQ(CGD_OK, Snap(fd));
+  EXPECT_EQ(unsigned(CGD_STATE_SNAPPED), StateOf(fd));
+  blk::FsInfo info;
+  ASSERT_TRUE(blk::fs_info(p2, &info));
+  EXPECT_EQ(0, info.lockfs_calls);
+  EXPECT_EQ(0, info.frozen);
+  ASSERT_EQ(0, Put(p2, 9, 0x99));  // a raw write to the device is still preserved
+  EXPECT_EQ(1, StatsOf(fd).totalCBs);
+  EXPECT_EQ(0, Close(fd));
+}
+
 // A file system smaller than its partition: the agent starts with its size,
 // and the blocks beyond it belong to no map of the session.  Writes there
 // pass at once, and nothing is preserved for them (each write would
