@@ -97,6 +97,35 @@ TEST_F(WriteTrackingTest, ReadsAndSessionsOutOfSyncSetNothing) {
   EXPECT_TRUE(NewLog().empty());
 }
 
+// A write through a partition changes the whole disk too: when both are
+// tracked, each records it in its own block numbers; a write of the disk
+// outside every partition is the whole disk's alone.
+TEST_F(WriteTrackingTest, AWriteIsRecordedByItsPartitionAndByTheTrackedWholeDisk) {
+  Hook();
+  backups_.push_back(cgtest::BackupPtr(new Backup()));
+  Backup* whole = backups_.back().get();
+  whole->diskInfo.kdev = disk_->dev();
+  whole->diskInfo.partitionLen = disk_->sectors();
+  whole->diskInfo.blockSize = kBlockSize;
+  whole->diskInfo.sectorsPerBlock = 2;
+  whole->diskInfo.sectorsPerBlockShift = 1;
+  whole->diskInfo.blocksPerPage = 4;
+  whole->diskInfo.numBlocks = disk_->sectors() / 2;
+  whole->diskInfo.bdev = bdget(disk_->dev());
+  AutoMapSession* sw = Track(whole);
+  ASSERT_NE(nullptr, sw);
+  ASSERT_EQ(0, setMRF(whole, cgdAMRF));
+
+  ASSERT_EQ(0, WriteBlocks(1, 10, 2));  // the disk's blocks 42 and 43
+  EXPECT_EQ((std::vector<std::uint32_t>{10, 11}), MarkedBlocks(&s1_->map));
+  EXPECT_EQ((std::vector<std::uint32_t>{42, 43}), MarkedBlocks(&sw->map));
+  std::vector<std::uint8_t> buf(kBlockSize, 0x5e);
+  ASSERT_EQ(0, blk::rw_sectors(disk_->dev(), 1, 0, buf.data(), buf.size()));  // before partition 1
+  EXPECT_EQ((std::vector<std::uint32_t>{0, 42, 43}), MarkedBlocks(&sw->map));
+  EXPECT_EQ((std::vector<std::uint32_t>{10, 11}), MarkedBlocks(&s1_->map));
+  EXPECT_TRUE(MarkedBlocks(&s3_->map).empty());
+}
+
 TEST_F(WriteTrackingTest, AZeroLengthBioOnABlockBoundaryTouchesNoBlock) {
   Hook();
   struct block_device* whole = bdget(disk_->dev());
