@@ -46,6 +46,7 @@ class Pipeline {
   ~Pipeline() { stop(); }
 
   void read(std::uint32_t first, std::uint32_t count) {
+    check_interrupt();
     Slot& s = slots_[next_];
     {
       std::unique_lock lk(m_);
@@ -178,6 +179,24 @@ std::string automap_unusable(const AutoMapState& s, std::uint32_t total) {
 
 double seconds(const StatsTime& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
 
+// A directory the backup made, removed again unless the backup commits.
+class MadeDir {
+ public:
+  explicit MadeDir(const fs::path& dir) : dir_(dir), made_(make_backup_dir(dir)) {}
+  ~MadeDir() {
+    if (!made_ || kept_) return;
+    std::error_code ec;
+    fs::remove(dir_ / ".lock", ec);
+    fs::remove(dir_, ec);  // only when empty: nothing else was ever there
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  fs::path dir_;
+  bool made_;
+  bool kept_ = false;
+};
+
 BackupResult run(const BackupOptions& o, bool want_incremental) {
   const auto t0 = std::chrono::steady_clock::now();
   BackupResult r;
@@ -185,8 +204,13 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   r.major = o.major;
   r.minor = o.minor;
 
-  fs::create_directories(o.dir);
+  MadeDir made(o.dir);
+  std::optional<DirLock> lock;
+  lock.emplace(o.dir, DirLock::Mode::exclusive,
+               std::string(want_incremental ? "an incremental" : "a full") + " backup of device " +
+                   std::to_string(o.major) + ":" + std::to_string(o.minor));
   std::optional<Catalog> cat = Catalog::load(o.dir);
+  if (cat && cat->entries.empty()) cat.reset();
 
   ControlDevice dev(o.device_node);
   const BlockSize geo = dev.get_block_size(o.major, o.minor);
@@ -203,17 +227,22 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   r.block_size = bs;
   r.total_blocks = total;
 
-  // A catalog made for other geometry cannot take this backup into its chain.
-  if (cat && (cat->major != o.major || cat->minor != o.minor || cat->block_size != bs ||
-              cat->block_count != total)) {
-    r.catalog_note = "the earlier catalog describes another device or geometry; a new chain starts "
-                     "(its files are kept)";
-  }
-  bool geometry_fits = cat && r.catalog_note.empty();
+  // The source as far as it is known before the snapshot (the file
+  // system's UUID comes from the snapshot itself).
+  SourceIdentity now;
+  now.major = o.major;
+  now.minor = o.minor;
+  now.device_bytes = dev_bytes;
+  now.block_size = bs;
+  const bool same_geometry = cat && cat->major == o.major && cat->minor == o.minor &&
+                             cat->block_size == bs && cat->block_count == total;
+  if (cat && !cat->fs_uuid && !cat->source().same_as(now) && !o.new_chain)
+    throw SourceMismatch(o.dir.string() + " holds backups of another source (" + cat->source().describe() +
+                         "), not of " + now.describe() + "; ask for a new chain to start one there");
   bool incremental = want_incremental;
   if (incremental) {
-    if (!cat || !cat->latest()) r.fallback_reason = "there is no earlier backup in the catalog";
-    else if (!geometry_fits) {
+    if (!cat) r.fallback_reason = "there is no earlier backup in the catalog";
+    else if (!same_geometry) {
       r.fallback_reason = cat->block_count != total ? "the device was resized since the last backup"
                                                    : "the catalog describes another device or block size";
     } else if (!cat->key) r.fallback_reason = "the catalog holds no tracking key from a completed backup";
@@ -276,11 +305,29 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   }
   r.kind = incremental ? BackupKind::incremental : BackupKind::full;
 
+  // The source's file system, from the snapshot: the same as the
+  // directory's, or a refusal before anything is written.
+  SnapshotBytes reader(dev, windows[0], bs, total);
+  now.fs_uuid = ext_uuid(std::cref(reader), dev_bytes);
+  if (cat && !cat->source().same_as(now)) {
+    if (!o.new_chain)
+      throw SourceMismatch(o.dir.string() + " holds backups of another source (" + cat->source().describe() +
+                           "), not of " + now.describe() + "; ask for a new chain to start one there");
+    r.catalog_note = "a new chain starts for another source (" + now.describe() +
+                     "); the earlier points stay listed and restorable";
+  } else if (cat && !same_geometry) {
+    r.catalog_note = "the device's geometry changed (" + now.describe() +
+                     "): a new chain starts; the earlier points stay listed and restorable";
+  }
+  if (incremental && !r.catalog_note.empty()) {  // cannot happen with an accepted key; be safe
+    r.fallback_reason = r.catalog_note;
+    incremental = false;
+  }
+
   // The wanted blocks.
   BlockBitmap wanted(total, true);
   r.all_blocks = o.all_blocks;
   if (!o.all_blocks) {
-    SnapshotBytes reader(dev, windows[0], bs, total);
     UsedBlocks used = used_blocks(std::cref(reader), dev_bytes, bs, total);
     r.fs_note = used.note;
     if (used.map) {
@@ -334,23 +381,25 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   FileInfo info = incremental ? delta->finish() : image->finish();
 
   // Only now, with the files durable, does the catalog take the backup and
-  // the session's new key.
+  // the session's new key.  Every earlier point stays in it.
+  check_interrupt();
   Catalog next;
-  if (geometry_fits) next = *cat;
-  next.major = o.major;
-  next.minor = o.minor;
-  next.block_size = bs;
-  next.block_count = total;
-  if (!geometry_fits && cat) next.entries.clear();
+  if (cat) next = *cat;
+  next.set_source(now);
   ChainEntry e;
   e.sequence = sequence;
   e.kind = r.kind;
+  e.chain = incremental ? cat->latest()->chain : next.next_chain();
   if (incremental) e.parent = cat->latest()->sequence;
   e.time = snap_time;
+  e.block_size = bs;
+  e.block_count = total;
   e.info = info;
   next.entries.push_back(e);
   next.key = new_key;
   next.save(o.dir);
+  made.keep();
+  r.chain = e.chain;
 
   r.sequence = sequence;
   r.file = info.file;

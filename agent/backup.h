@@ -21,7 +21,7 @@ namespace cowguard::agent {
 
 struct BackupOptions {
   unsigned major = 0, minor = 0;      // the device to back up
-  std::filesystem::path dir;          // its backup directory (created when missing)
+  std::filesystem::path dir;          // its backup directory (created 0700 when missing)
   std::string device_node = CGD_DEVICE_NODE;
   bool all_blocks = false;            // take every block, not only those the file system uses
   // Most blocks the module may preserve meanwhile; 0: default_max_cache_blocks.
@@ -29,6 +29,16 @@ struct BackupOptions {
   // Called with the blocks written so far and the blocks wanted, from the
   // writer thread, after every run (and once with 0 before the first).
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  // A directory belongs to one source.  Another source's backup is refused
+  // (SourceMismatch) unless a new chain is asked for; its points then stay
+  // listed and restorable beside the new chain.
+  bool new_chain = false;
+};
+
+// The device is not the source the directory belongs to.
+class SourceMismatch : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // A sound store limit: room for every block of a small device, else 64 MiB
@@ -44,7 +54,9 @@ struct BackupResult {
   // (fs_note then says why).
   bool all_blocks = false;
   std::string fs_note;
-  std::string catalog_note;  // e.g. an earlier catalog that no longer fits the device
+  // A new chain started beside earlier points (resize, another source): why.
+  std::string catalog_note;
+  std::uint32_t chain = 0;
 
   std::uint32_t sequence = 0;
   std::string file;           // the data file in the backup directory
@@ -65,7 +77,9 @@ struct BackupResult {
 };
 
 // A full backup.  Throws Error (control device), FormatError or
-// std::system_error (files); nothing in the catalog changes then.
+// std::system_error (files), SourceMismatch, LockBusy (another writer has
+// the directory) or Interrupted; nothing in the catalog changes then, and a
+// directory the backup made is removed again.
 BackupResult full_backup(const BackupOptions& o);
 // An incremental backup; a full one (with the reason) when no usable
 // changed-block map exists.

@@ -3,6 +3,7 @@
 #include <ext2fs/ext2fs.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -162,6 +163,21 @@ UsedBlocks used_blocks(const SnapshotReader& read, std::uint64_t device_bytes, s
              std::to_string(ext2fs_blocks_count(fs.fs->super)) + " blocks in use";
   out.map = std::move(map);
   return out;
+}
+
+std::optional<std::string> ext_uuid(const SnapshotReader& read, std::uint64_t device_bytes) {
+  constexpr std::uint64_t kSuper = 1024;  // the super block, whatever the block size
+  std::uint8_t sb[1024];
+  if (device_bytes < kSuper + sizeof sb) return std::nullopt;
+  read(kSuper, sb, sizeof sb);
+  if (sb[0x38] != 0x53 || sb[0x39] != 0xef) return std::nullopt;  // s_magic 0xEF53
+  const std::uint8_t* u = sb + 0x68;                               // s_uuid
+  if (std::all_of(u, u + 16, [](std::uint8_t c) { return c == 0; })) return std::nullopt;
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1],
+                u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+  return std::string(text);
 }
 
 }  // namespace cowguard::agent

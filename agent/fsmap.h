@@ -23,6 +23,10 @@ struct UsedBlocks {
   std::string note;  // why there is no map, or what was found
 };
 
+// The UUID of the ext2/3/4 file system in the snapshot ("01234567-89ab-...")
+// read from its super block; nullopt for another file system or none.
+std::optional<std::string> ext_uuid(const SnapshotReader& read, std::uint64_t device_bytes);
+
 // Reads the ext2/3/4 block bitmaps of the snapshot.  total_blocks is the
 // size of the wanted map; block_size must be the file system's block size.
 UsedBlocks used_blocks(const SnapshotReader& read, std::uint64_t device_bytes,

@@ -164,7 +164,7 @@ TEST_F(BackupTest, FullAndIncrementalOfAWrittenDeviceMatchTheFrozenBytes) {
   expect_restores(2, frozen(1));
   VerifyReport rep = verify(tmp_ / "backups");
   EXPECT_TRUE(rep.ok) << rep.message;
-  EXPECT_EQ(2u, rep.files_checked);
+  EXPECT_EQ(3u, rep.files_checked);  // the image, its index and the delta
 }
 
 TEST_F(BackupTest, KeyIsStoredOnlyFromACompletedBackup) {
@@ -202,7 +202,7 @@ TEST_F(BackupTest, KeyIsStoredOnlyFromACompletedBackup) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(o.dir)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ((std::vector<std::string>{"catalog.json", "full-000001.idx", "full-000001.img"}), names);
+  EXPECT_EQ((std::vector<std::string>{".lock", "catalog.json", "full-000001.idx", "full-000001.img"}), names);
 
   // The failed backup's snapshot moved the module's key on: the changes it
   // was handed are gone from tracking, so only a full backup is sound.
@@ -225,29 +225,57 @@ TEST_F(BackupTest, KeyIsStoredOnlyFromACompletedBackup) {
   expect_restores(none.sequence, frozen(4));
 }
 
-TEST_F(BackupTest, ResizedDeviceStartsANewFullChain) {
+TEST_F(BackupTest, ResizedDeviceIsRefusedUntilANewChainIsAskedForAndKeepsTheOldPoints) {
   make_testfs(4096, 8192);
   capture_frozen();
   BackupOptions o = options();
   full_backup(o);
-  // The partition grows by 1 MiB; the file system on it stays.
+  const std::string catalog_before = [&] {
+    std::ifstream in(o.dir / Catalog::kFileName);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  // The partition grows by 1 MiB; the file system on it (which has no UUID)
+  // stays: the directory cannot tell it from another source.
   ASSERT_EQ(0, blk::umount(part_));
   ASSERT_TRUE(blk::write_mbr(*disk_, {{2048, 8192 + 2048}}));
   ASSERT_EQ(0, disk_->rescan());
   ASSERT_EQ(0, blk::mount(part_));
+  try {
+    incremental_backup(o);
+    FAIL() << "a backup of another size went into the directory";
+  } catch (const SourceMismatch& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("another source")) << e.what();
+  }
+  {
+    std::ifstream in(o.dir / Catalog::kFileName);
+    EXPECT_EQ(catalog_before, std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+  EXPECT_EQ(1u, frozen_.size());  // refused before any snapshot
+
+  o.new_chain = true;
   BackupResult r = incremental_backup(o);
   EXPECT_EQ(BackupKind::full, r.kind);
   EXPECT_NE(std::string::npos, r.fallback_reason.find("resized")) << r.fallback_reason;
-  EXPECT_FALSE(r.catalog_note.empty());
+  EXPECT_NE(std::string::npos, r.catalog_note.find("new chain")) << r.catalog_note;
   EXPECT_EQ(1280u, r.total_blocks);
+  EXPECT_EQ(2u, r.chain);
   auto cat = Catalog::load(o.dir);
   ASSERT_TRUE(cat);
   EXPECT_EQ(1280u, cat->block_count);
-  ASSERT_EQ(1u, cat->entries.size());
-  EXPECT_EQ(2u, cat->entries[0].sequence);
+  ASSERT_EQ(2u, cat->entries.size());
+  EXPECT_EQ(1u, cat->entries[0].chain);
+  EXPECT_EQ(1024u, cat->entries[0].block_count);
+  EXPECT_EQ(2u, cat->entries[1].sequence);
+  EXPECT_EQ(1280u, cat->entries[1].block_count);
+  // Both chains restore, each to its own size.
+  expect_restores(1, frozen(0));
   expect_restores(2, frozen(1));
-  // The earlier chain's files stay on disk.
-  EXPECT_TRUE(fs::exists(o.dir / image_name(1)));
+  // The next incremental follows the new chain.
+  o.new_chain = false;
+  BackupResult inc = incremental_backup(o);
+  EXPECT_EQ(BackupKind::incremental, inc.kind) << inc.fallback_reason;
+  EXPECT_EQ(2u, inc.chain);
+  EXPECT_TRUE(verify(o.dir).ok);
 }
 
 TEST_F(BackupTest, LiveExt4TakesTheUsedBlocksAndRestoresEachInstant) {

@@ -235,7 +235,8 @@ TEST_P(LiveChainTest, LongChainUnderLiveWritesRestoresEveryPointAndRefusesACorru
 
   VerifyReport good = verify(dir);
   EXPECT_TRUE(good.ok) << good.file << ": " << good.message;
-  EXPECT_EQ(points.size(), good.files_checked);
+  EXPECT_EQ(points.size() + 1, good.files_checked);  // and the full backup's index
+  EXPECT_EQ(points.size(), good.restorable.size());
 
   // Flip one byte in the middle block of the first non-empty delta from the
   // middle of the chain on.
@@ -272,7 +273,12 @@ TEST_P(LiveChainTest, LongChainUnderLiveWritesRestoresEveryPointAndRefusesACorru
   EXPECT_FALSE(rep.ok);
   EXPECT_EQ(be.info.file, rep.file) << rep.message;
   EXPECT_EQ(std::optional<std::uint32_t>(bad_block), rep.block) << rep.message;
-  EXPECT_EQ(bad, rep.files_checked);
+  // Verify goes on past the bad file: every file is checked, and the points
+  // before it are the restorable ones.
+  EXPECT_EQ(points.size() + 1, rep.files_checked);
+  ASSERT_EQ(bad, rep.restorable.size());
+  EXPECT_EQ(points[bad - 1].sequence, rep.restorable.back());
+  EXPECT_EQ(points.size() - bad, rep.unrestorable.size());
 
   // Points before the damaged delta restore as they did; from it on none
   // restores, and nothing is left under the output name.  One output name

@@ -71,6 +71,8 @@ class ChainTest : public ::testing::Test {
     e.sequence = seq;
     e.kind = BackupKind::full;
     e.time = 1000 + seq;
+    e.block_size = kBs;
+    e.block_count = kBlocks;
     e.info = w.finish();
     expect->assign(device.size(), 0);
     for (std::uint32_t n = 0; n < kBlocks; n++)
@@ -86,7 +88,10 @@ class ChainTest : public ::testing::Test {
     e.sequence = seq;
     e.kind = BackupKind::incremental;
     e.parent = parent.sequence;
+    e.chain = parent.chain;
     e.time = 1000 + seq;
+    e.block_size = kBs;
+    e.block_count = kBlocks;
     e.info = w.finish();
     for (std::uint32_t n = 0; n < kBlocks; n++)
       if (changed.test(n)) std::copy_n(device.begin() + n * kBs, kBs, expect->begin() + n * kBs);
@@ -163,7 +168,9 @@ TEST_F(ChainTest, RestoresEveryPointOfTheChainAndVerifies) {
 
   VerifyReport rep = verify(dir_);
   EXPECT_TRUE(rep.ok) << rep.message;
-  EXPECT_EQ(3u, rep.files_checked);
+  EXPECT_EQ(4u, rep.files_checked);  // the image, its index and two deltas
+  EXPECT_EQ(3u, rep.points_checked);
+  EXPECT_EQ((std::vector<std::uint32_t>{1, 2, 3}), rep.restorable);
   // The image is the device's size; the catalog records what the writers counted.
   EXPECT_EQ(static_cast<std::uintmax_t>(kBlocks) * kBs, fs::file_size(dir_ / image_name(1)));
   auto loaded = Catalog::load(dir_);
