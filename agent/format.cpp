@@ -28,7 +28,7 @@ namespace {
 constexpr char kDeltaMagic[8] = {'C', 'G', 'D', 'E', 'L', 'T', 'A', '1'};
 constexpr char kIndexMagic[8] = {'C', 'G', 'I', 'N', 'D', 'E', 'X', '1'};
 constexpr char kTrailerMagic[8] = {'C', 'G', 'E', 'N', 'D', '0', '0', '1'};
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kFormatVersion = kFileFormatVersion;
 
 // Header of a delta file and of an image index (little-endian, packed by
 // construction: every field on its natural boundary).
@@ -237,6 +237,9 @@ constexpr const char* kLockName = ".lock";
 }
 
 DirLock::DirLock(const fs::path& dir, Mode mode, const std::string& who) : mode_(mode) {
+  std::error_code ec;
+  if (!fs::exists(dir, ec)) throw FormatError::missing(dir.string(), "no such backup directory");
+  if (!fs::is_directory(dir, ec)) throw FormatError::missing(dir.string(), "not a directory");
   fs::path p = dir / kLockName;
   fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0 && mode == Mode::shared && (errno == EACCES || errno == EROFS)) {
@@ -954,14 +957,26 @@ void read_delta(const fs::path& dir, const ChainEntry& e, Hash64 parent_sum, con
   require_whole_sum(check_trailer(r), r.name(), e.info.checksum);
 }
 
-// Verifies every file of the chain (entries from a full backup on) without
-// handing out any block.
-void verify_chain(const fs::path& dir, const std::vector<const ChainEntry*>& chain) {
-  Hash64 parent_sum = 0;
-  std::uint64_t done = 0;
+// The bytes of the chain's data files: what reading them all takes.
+std::uint64_t chain_bytes(const fs::path& dir, const std::vector<const ChainEntry*>& chain) {
+  std::uint64_t total = 0;
+  std::error_code ec;
   for (const ChainEntry* e : chain) {
-    if (e->kind == BackupKind::full) read_full(dir, *e, {}, false, {}, &done);
-    else read_delta(dir, *e, parent_sum, {}, false, {}, &done);
+    std::uintmax_t n = fs::file_size(dir / e->info.file, ec);
+    if (!ec) total += n;
+    ec.clear();
+  }
+  return total;
+}
+
+// Verifies every file of the chain (entries from a full backup on) without
+// handing out any block.  progress counts the bytes read.
+void verify_chain(const fs::path& dir, const std::vector<const ChainEntry*>& chain, const Progress& progress,
+                  std::uint64_t* done) {
+  Hash64 parent_sum = 0;
+  for (const ChainEntry* e : chain) {
+    if (e->kind == BackupKind::full) read_full(dir, *e, {}, false, progress, done);
+    else read_delta(dir, *e, parent_sum, {}, false, progress, done);
     parent_sum = e->info.checksum;
   }
 }
@@ -984,7 +999,10 @@ void write_out(int fd, const void* data, std::size_t n, std::optional<std::uint6
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (n) {
     ssize_t w = offset ? ::pwrite(fd, p, n, static_cast<off_t>(*offset)) : ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EINTR) {
+      check_interrupt();  // a signal that asks to stop ends a write blocked on a stream
+      continue;
+    }
     if (w < 0) throw std::system_error(errno, std::generic_category(), "cannot write the restored image");
     p += w;
     n -= static_cast<std::size_t>(w);
@@ -1012,25 +1030,22 @@ RestoreResult restore(const fs::path& dir, std::optional<std::uint32_t> point, c
 
   AtomicFile out(out_image);
   const std::uint64_t bs = last.block_size;
-  const std::uint64_t total = static_cast<std::uint64_t>(last.block_count) * chain.size();
+  const std::uint64_t total = chain_bytes(dir, chain);
   out.truncate(static_cast<std::uint64_t>(last.block_count) * bs);
-  std::uint64_t blocks = 0;
-  auto tick = [&] {
-    if (progress && ++blocks % kRunBlocks == 0) progress(blocks, total);
-  };
-  BlockSink to_image = [&](std::uint32_t n, const std::uint8_t* data) {
-    out.pwrite(data, bs, n * bs);
-    tick();
-  };
+  BlockSink to_image = [&](std::uint32_t n, const std::uint8_t* data) { out.pwrite(data, bs, n * bs); };
   BlockSink from_full = [&](std::uint32_t n, const std::uint8_t* data) {
     if (!all_zero(data, bs)) out.pwrite(data, bs, n * bs);  // the output stays sparse
-    tick();
   };
+  Progress step;
+  if (progress) {
+    progress(0, total);
+    step = [&](std::uint64_t d, std::uint64_t) { progress(std::min(d, total), total); };
+  }
   Hash64 parent_sum = 0;
   std::uint64_t bytes = 0;
   for (const ChainEntry* e : chain) {
-    if (e->kind == BackupKind::full) read_full(dir, *e, from_full, false, {}, &bytes);
-    else read_delta(dir, *e, parent_sum, to_image, false, {}, &bytes);
+    if (e->kind == BackupKind::full) read_full(dir, *e, from_full, false, step, &bytes);
+    else read_delta(dir, *e, parent_sum, to_image, false, step, &bytes);
     parent_sum = e->info.checksum;
   }
   check_interrupt();
@@ -1044,11 +1059,21 @@ RestoreResult restore_to_fd(const fs::path& dir, std::optional<std::uint32_t> po
   DirLock lock(dir, DirLock::Mode::shared, "a restore");
   Catalog cat = load_existing(dir);
   std::vector<const ChainEntry*> chain = chain_of(dir, cat, point);
-  verify_chain(dir, chain);  // nothing is written unless the whole chain is good
-
   const ChainEntry& last = *chain.back();
   const std::uint32_t count = last.block_count;
   const std::size_t bs = last.block_size;
+  // Progress counts the chain's bytes read to verify it, then the image's
+  // bytes written.
+  const std::uint64_t verify_bytes = chain_bytes(dir, chain);
+  const std::uint64_t total = verify_bytes + static_cast<std::uint64_t>(count) * bs;
+  std::uint64_t done = 0;
+  Progress step;
+  if (progress) {
+    progress(0, total);
+    step = [&](std::uint64_t d, std::uint64_t) { progress(std::min(d, verify_bytes), total); };
+  }
+  verify_chain(dir, chain, step, &done);  // nothing is written unless the whole chain is good
+
   // Each block comes from the newest file of the chain that holds it: the
   // deltas' data, in block order, or the full backup's image.
   struct Source {
@@ -1086,7 +1111,7 @@ RestoreResult restore_to_fd(const fs::path& dir, std::optional<std::uint32_t> po
     }
     write_out(fd, run.data(), n * bs, at);
     if (at) at = static_cast<std::uint64_t>(first + n) * bs;
-    if (progress) progress(first + n, count);
+    if (progress) progress(verify_bytes + static_cast<std::uint64_t>(first + n) * bs, total);
   }
   if (seekable && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
     throw std::system_error(errno, std::generic_category(), "cannot flush the restored image");
@@ -1117,6 +1142,7 @@ VerifyReport verify(const fs::path& dir, const VerifyOptions& opts) {
     if (e->kind == BackupKind::full) files.insert(files.begin(), e->info.index);
     FileCheck fc;
     fc.point = e->sequence;
+    fc.kind = e->kind;
     fc.file = e->info.file;
     try {
       if (e->parent) {
@@ -1130,6 +1156,7 @@ VerifyReport verify(const fs::path& dir, const VerifyOptions& opts) {
       else read_delta(dir, *e, parent_sum, {}, opts.quick, step, &done);
     } catch (const FormatError& err) {
       fc.ok = false;
+      fc.missing = err.kind() == FormatError::Kind::missing;
       fc.file = err.file();
       fc.message = err.what();
       fc.block = err.block();

@@ -35,6 +35,10 @@
 
 namespace cowguard::agent {
 
+// The version of the backup files' own format (headers of deltas and
+// indexes); the catalog's is Catalog::kVersion.
+inline constexpr std::uint32_t kFileFormatVersion = 1;
+
 using Hash64 = std::uint64_t;
 std::string hash_hex(Hash64 h);
 std::optional<Hash64> hash_from_hex(const std::string& s);
@@ -84,6 +88,7 @@ class DirLock {
  public:
   enum class Mode { shared, exclusive };
   // `who` describes the holder for others ("a full backup of 8:1").
+  // FormatError (missing) when the directory is not there.
   DirLock(const std::filesystem::path& dir, Mode mode, const std::string& who);
   ~DirLock();
   DirLock(const DirLock&) = delete;
@@ -254,13 +259,15 @@ struct RestoreResult {
 // out_image, a new file (sparse, mode 0600), verifying every checksum on
 // the way.  On any fault it throws FormatError and leaves nothing under
 // out_image's name (an earlier file there stays as it was).  Takes the
-// directory's shared lock (LockBusy).  progress counts blocks.
+// directory's shared lock (LockBusy).  progress counts the bytes of the
+// chain's files read.
 RestoreResult restore(const std::filesystem::path& dir, std::optional<std::uint32_t> point,
                       const std::filesystem::path& out_image, const Progress& progress = {});
 // The same into an open descriptor, every block of the image in order,
 // zeros included: a device written in place (seekable) or a stream.  The
 // whole chain is verified before the first byte is written, so a corrupt
-// chain leaves the target untouched.
+// chain leaves the target untouched.  progress counts the chain's bytes
+// read to verify it, then the image's bytes written.
 RestoreResult restore_to_fd(const std::filesystem::path& dir, std::optional<std::uint32_t> point,
                             int fd, bool seekable, const Progress& progress = {});
 
@@ -268,7 +275,9 @@ RestoreResult restore_to_fd(const std::filesystem::path& dir, std::optional<std:
 struct FileCheck {
   std::string file;
   std::uint32_t point = 0;
+  BackupKind kind = BackupKind::full;
   bool ok = true;
+  bool missing = false;                // not ok because a file is not there
   std::string message;                 // the fault, when not ok
   std::optional<std::uint32_t> block;  // the bad block, when one is to blame
 };

@@ -55,8 +55,13 @@ function(cg_add_tests sub)
     target_link_libraries(agent_tests-2.6.${sub} PRIVATE cgagent-2.6.${sub} cgworkload-2.6.${sub})
   endif()
   if(CG_TEST_TOOLS AND TARGET cgtool-2.6.${sub})
-    # The cowguard command's console and chain commands, in process.
+    # The cowguard command's console and chain commands, in process and
+    # through the built command.
     cg_add_suite(${sub} tools ${CG_TEST_TOOLS})
     target_link_libraries(tools_tests-2.6.${sub} PRIVATE cgtool-2.6.${sub})
+    # And the built command, run as a child process.
+    target_compile_definitions(tools_tests-2.6.${sub} PRIVATE
+      CG_COWGUARD_EXE="$<TARGET_FILE:cowguard-cmd-2.6.${sub}>")
+    add_dependencies(tools_tests-2.6.${sub} cowguard-cmd-2.6.${sub})
   endif()
 endfunction()

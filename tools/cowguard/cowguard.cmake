@@ -8,6 +8,7 @@ find_package(nlohmann_json 3 REQUIRED)
 set(CG_TOOL_DIR ${CMAKE_SOURCE_DIR}/tools/cowguard)
 set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/args.cpp
+  ${CG_TOOL_DIR}/exit_codes.cpp
   ${CG_TOOL_DIR}/names.cpp
   ${CG_TOOL_DIR}/progress.cpp
   ${CG_TOOL_DIR}/proc.cpp
@@ -43,7 +44,7 @@ function(cg_add_cowguard sub)
   set(exe cowguard-cmd-${line})
   add_executable(${exe} ${CG_TOOL_DIR}/main.cpp)
   target_link_libraries(${exe} PRIVATE ${lib})
-  target_compile_definitions(${exe} PRIVATE CG_KERNEL_LINE="${line}")
+  target_compile_definitions(${exe} PRIVATE CG_KERNEL_LINE="${line}" CG_TOOL_VERSION="${PROJECT_VERSION}")
   set_target_properties(${exe} PROPERTIES OUTPUT_NAME cowguard
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
   # The command loads the module of its line at run time.

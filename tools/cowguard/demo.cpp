@@ -1,6 +1,8 @@
 #include "demo.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chain.h"
 #include "exit_codes.h"
 #include "progress.h"
 
@@ -45,6 +48,11 @@ using nlohmann::json;
 
 namespace {
 
+// The arguments or the workdir may not be used (exit 2).
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // The checks of one restored backup point.
 struct PointCheck {
   bool restored = false;
@@ -53,6 +61,7 @@ struct PointCheck {
   std::uint64_t blocks_compared = 0;
   std::uint64_t blocks_differing = 0;
   std::uint32_t first_differing = 0;
+  std::string bytes_error;
   bool fsck_ok = false;
   std::string fsck_output;
   bool files_ok = false;
@@ -67,10 +76,16 @@ struct Point {
   PointCheck check;
 };
 
-// The workdir: made for the demo (removed whole at the end) or given (only
-// the demo's own files are removed from it).
+// The workdir.  The demo marks a workdir it uses with a file of its own,
+// and removes only what it made: a directory it created whole, or in a
+// given one its own entries.  A given directory must be new, empty or an
+// earlier demo's (marked), so that nothing of anyone else's is replaced.
 class Workdir {
  public:
+  static constexpr const char* kMarker = ".cowguard-demo";
+  static constexpr const char* kOwn[] = {"disk.img", "backups", "restored", "truth"};
+
+  // Throws Refused when the directory may not be used.
   Workdir(const std::string& given, bool keep) : keep_(keep) {
     std::error_code ec;
     if (given.empty()) {
@@ -82,21 +97,32 @@ class Workdir {
       made_ = true;
     } else {
       path_ = given;
-      made_ = fs::create_directories(path_, ec);
-      if (ec) throw std::system_error(ec, "cannot create the workdir " + given);
-      if (!fs::is_directory(path_)) throw std::runtime_error(given + " is not a directory");
+      if (fs::exists(path_, ec) && !fs::is_directory(path_, ec))
+        throw Refused("the workdir " + given + " is not a directory");
+      if (fs::is_directory(path_, ec)) {
+        const bool marked = fs::exists(path_ / kMarker, ec);
+        if (!marked && !fs::is_empty(path_, ec))
+          throw Refused("the workdir " + given + " is not empty and no earlier demo's (it has no " +
+                           kMarker + "): name a new or empty directory");
+        if (ec) throw std::system_error(ec, "cannot read the workdir " + given);
+        // An earlier demo's own files go; anything else there stays.
+        for (const char* n : kOwn) fs::remove_all(path_ / n, ec);
+      } else {
+        made_ = fs::create_directories(path_, ec);
+        if (ec) throw std::system_error(ec, "cannot create the workdir " + given);
+      }
     }
+    std::FILE* m = std::fopen((path_ / kMarker).c_str(), "we");
+    if (!m) throw std::system_error(errno, std::generic_category(), "cannot write " + (path_ / kMarker).string());
+    std::fputs("a workdir of cowguard demo: it removes disk.img, backups/, restored/ and truth/ here\n", m);
+    std::fclose(m);
   }
   ~Workdir() {
     if (keep_) return;
     std::error_code ec;
-    if (made_) {
-      fs::remove_all(path_, ec);
-      return;
-    }
-    fs::remove(path_ / "disk.img", ec);
-    fs::remove_all(path_ / "backups", ec);
-    fs::remove_all(path_ / "restored", ec);
+    for (const char* n : kOwn) fs::remove_all(path_ / n, ec);
+    fs::remove(path_ / kMarker, ec);
+    if (made_) fs::remove(path_, ec);  // only when empty: what someone else put there stays
   }
   const fs::path& path() const { return path_; }
 
@@ -106,56 +132,22 @@ class Workdir {
   bool keep_;
 };
 
-// Compares the restored image with the device bytes of the frozen instant:
-// every block the file system used then (every block with all_blocks).
-void compare_bytes(const std::string& image, const wl::FrozenInstant& fi, std::uint32_t bs,
-                   std::uint32_t total_blocks, bool all_blocks, PointCheck* c) {
-  std::optional<agent::BlockBitmap> used;
-  if (!all_blocks) {
-    auto read = [&](std::uint64_t off, void* buf, std::size_t len) {
-      if (off + len > fi.device.size()) throw std::runtime_error("read past the device copy");
-      std::memcpy(buf, fi.device.data() + off, len);
-    };
-    used = agent::used_blocks(read, fi.device.size(), bs, total_blocks).map;
-  }
-  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    c->bytes_ok = false;
-    return;
-  }
-  std::vector<std::uint8_t> buf(static_cast<std::size_t>(bs) * 256);
-  bool ok = static_cast<std::uint64_t>(total_blocks) * bs <= fi.device.size();
-  for (std::uint32_t b = 0; ok && b < total_blocks; b += 256) {
-    std::uint32_t n = std::min<std::uint32_t>(256, total_blocks - b);
-    ssize_t got = ::pread(fd, buf.data(), static_cast<std::size_t>(n) * bs, static_cast<off_t>(b) * bs);
-    if (got != static_cast<ssize_t>(n) * bs) {
-      ok = false;
-      break;
-    }
-    for (std::uint32_t i = 0; i < n; i++) {
-      if (used && !used->test(b + i)) continue;
-      c->blocks_compared++;
-      if (std::memcmp(buf.data() + static_cast<std::size_t>(i) * bs,
-                      fi.device.data() + static_cast<std::size_t>(b + i) * bs, bs) != 0) {
-        if (!c->blocks_differing) c->first_differing = b + i;
-        c->blocks_differing++;
-      }
-    }
-  }
-  ::close(fd);
-  c->bytes_ok = ok && c->blocks_differing == 0;
+// Compares the restored image with the checksums of every block the file
+// system used at the frozen instant.
+void compare_bytes(const std::string& image, const wl::FrozenInstant& fi, PointCheck* c) {
+  wl::BlockSumCompare r = wl::compare_block_sums(image, fi);
+  c->blocks_compared = r.compared;
+  c->blocks_differing = r.differing;
+  c->first_differing = static_cast<std::uint32_t>(r.first_differing);
+  c->bytes_ok = r.ok();
+  if (!r.readable) c->bytes_error = r.error;
 }
 
-std::string human_bytes(double v) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int u = 0;
-  while (v >= 1024 && u < 3) {
-    v /= 1024;
-    u++;
-  }
-  std::ostringstream o;
-  o << std::fixed << std::setprecision(u ? 1 : 0) << v << " " << units[u];
-  return o.str();
+// Peak resident memory of the process so far, in bytes.
+std::uint64_t peak_memory() {
+  struct rusage ru {};
+  ::getrusage(RUSAGE_SELF, &ru);
+  return static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
 }
 
 void print_table(std::ostream& out, const std::vector<Point>& points) {
@@ -181,17 +173,17 @@ void print_table(std::ostream& out, const std::vector<Point>& points) {
 json stats_json(const Stats& s) {
   auto t = [](const StatsTime& x) { return static_cast<double>(x.tv_sec) + static_cast<double>(x.tv_nsec) / 1e9; };
   return {{"major", s.major}, {"minor", s.minor}, {"state", s.state},
-          {"partitionStart", s.partitionStart}, {"blockSize", s.blockSize},
-          {"blocksPerPage", s.blocksPerPage}, {"partitionSizeKB", s.partitionSizeKB},
-          {"numBlocks", s.numBlocks}, {"maxVMPages", s.maxVMPages}, {"vmPages", s.vmPages},
-          {"maxCacheBlocks", s.maxCacheBlocks}, {"curAllocAMPages", s.curAllocAMPages},
-          {"totalAllocPages", s.totalAllocPages}, {"curAllocPages", s.curAllocPages},
-          {"totalAllocBRs", s.totalAllocBRs}, {"curAllocBRs", s.curAllocBRs},
-          {"totalAllocCPs", s.totalAllocCPs}, {"curAllocCPs", s.curAllocCPs},
-          {"peakAllocCPs", s.peakAllocCPs}, {"totalCBs", s.totalCBs}, {"curCBs", s.curCBs},
-          {"totalReadBlocks", s.totalReadBlocks}, {"totalReadCBs", s.totalReadCBs},
-          {"totalCleanedCBs", s.totalCleanedCBs}, {"ioctlCount", s.ioctlCount},
-          {"eTimeToFreeze", t(s.eTimeToFreeze)}, {"eTimeFrozen", t(s.eTimeFrozen)}};
+          {"partition_start", s.partitionStart}, {"block_size", s.blockSize},
+          {"blocks_per_page", s.blocksPerPage}, {"partition_size_kb", s.partitionSizeKB},
+          {"num_blocks", s.numBlocks}, {"max_vm_pages", s.maxVMPages}, {"vm_pages", s.vmPages},
+          {"max_cache_blocks", s.maxCacheBlocks}, {"cur_alloc_am_pages", s.curAllocAMPages},
+          {"total_alloc_pages", s.totalAllocPages}, {"cur_alloc_pages", s.curAllocPages},
+          {"total_alloc_brs", s.totalAllocBRs}, {"cur_alloc_brs", s.curAllocBRs},
+          {"total_alloc_cps", s.totalAllocCPs}, {"cur_alloc_cps", s.curAllocCPs},
+          {"peak_alloc_cps", s.peakAllocCPs}, {"total_cbs", s.totalCBs}, {"cur_cbs", s.curCBs},
+          {"total_read_blocks", s.totalReadBlocks}, {"total_read_cbs", s.totalReadCBs},
+          {"total_cleaned_cbs", s.totalCleanedCBs}, {"ioctl_count", s.ioctlCount},
+          {"time_to_freeze_seconds", t(s.eTimeToFreeze)}, {"frozen_seconds", t(s.eTimeFrozen)}};
 }
 
 json point_json(const Point& p) {
@@ -218,6 +210,8 @@ json point_json(const Point& p) {
               {"files", {{"ok", c.files_ok}, {"files_checked", c.files_checked},
                          {"problems", c.file_problems}}}}}};
   if (!r.fallback_reason.empty()) j["fallback_reason"] = r.fallback_reason;
+  if (!r.catalog_note.empty()) j["catalog_note"] = r.catalog_note;
+  if (!c.bytes_error.empty()) j["checks"]["bytes"]["error"] = c.bytes_error;
   if (r.stats) j["module_stats"] = stats_json(*r.stats);
   if (!c.restore_error.empty()) j["checks"]["restore_error"] = c.restore_error;
   if (!c.fsck_ok) j["checks"]["e2fsck"]["output"] = c.fsck_output;
@@ -227,7 +221,7 @@ json point_json(const Point& p) {
 class Demo {
  public:
   Demo(const DemoArgs& a, std::ostream& out, std::ostream& err)
-      : a_(a), out_(out), err_(err), bar_(stdout, a.progress && !a.json) {}
+      : a_(a), out_(out), err_(err), bar_(stderr, a.progress) {}
   // Teardown in order: the writer, the module (its tracking hook sits on
   // the disk's queue), the disk, then the workdir.
   ~Demo() {
@@ -237,6 +231,8 @@ class Demo {
     dir_.reset();
   }
   int run();
+  // What is known so far, for the JSON object of a failed run.
+  json partial() const;
 
  private:
   void say(const std::string& s) {
@@ -244,6 +240,8 @@ class Demo {
     bar_.clear();
     out_ << s << "\n" << std::flush;
   }
+  void check_room();
+  void pause(const std::string& label);
   void backup(bool incremental, unsigned n);
   void check_points();
 
@@ -253,12 +251,38 @@ class Demo {
   ProgressBar bar_;
   std::unique_ptr<Workdir> dir_;
   fs::path backups_;
+  fs::path truth_;
   wl::DiskLayout layout_;
   wl::MountedImage mounted_;
   std::unique_ptr<wl::Ext4Workload> load_;
   std::vector<Point> points_;
   std::vector<wl::FrozenInstant> instants_;
+  std::uint64_t ops_ = 0;
 };
+
+// The disk image and the full backups are sparse, but a busy file system
+// may fill them: the workdir's file system must be able to hold the image.
+void Demo::check_room() {
+  struct statvfs sv {};
+  if (::statvfs(dir_->path().c_str(), &sv) != 0) return;
+  const std::uint64_t avail = static_cast<std::uint64_t>(sv.f_bavail) * sv.f_frsize;
+  if (avail < a_.size)
+    throw Refused("a " + human_bytes(static_cast<double>(a_.size)) + " disk image does not fit in " +
+                  dir_->path().string() + ", which has " + human_bytes(static_cast<double>(avail)) +
+                  " free: choose a smaller --size or another --workdir");
+}
+
+// Lets the workload write for the pause, showing it; stops early when
+// interrupted.
+void Demo::pause(const std::string& label) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(a_.pause_ms);
+  while (std::chrono::steady_clock::now() < until) {
+    agent::check_interrupt();
+    bar_.status(label + " (" + std::to_string(load_->operations()) + " operations)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<unsigned>(a_.pause_ms, 20)));
+  }
+  if (!load_->error().empty()) throw std::runtime_error("the workload failed: " + load_->error());
+}
 
 void Demo::backup(bool incremental, unsigned n) {
   agent::BackupOptions o;
@@ -266,7 +290,8 @@ void Demo::backup(bool incremental, unsigned n) {
   o.minor = standin::block::minor_of(mounted_.part);
   o.dir = backups_;
   std::string label = incremental ? "incremental " + std::to_string(n) : std::string("full backup");
-  o.progress = [this, label](std::uint64_t done, std::uint64_t total) { bar_.update(label, done, total); };
+  std::uint64_t bs = layout_.block_size;
+  o.progress = [this, label, bs](std::uint64_t done, std::uint64_t total) { bar_.update(label, done * bs, total * bs); };
   Point p;
   p.result = incremental ? agent::incremental_backup(o) : agent::full_backup(o);
   bar_.clear();
@@ -280,6 +305,7 @@ void Demo::backup(bool incremental, unsigned n) {
     << r.blocks_from_disk << " from disk), frozen " << std::fixed << std::setprecision(3)
     << r.frozen_seconds * 1000 << " ms, " << load_->operations() << " workload operations so far";
   if (!r.fallback_reason.empty()) s << "\n    full instead of incremental: " << r.fallback_reason;
+  if (!r.catalog_note.empty()) s << "\n    " << r.catalog_note;
   if (r.all_blocks && !r.fs_note.empty()) s << "\n    every block taken: " << r.fs_note;
   say(s.str());
   points_.push_back(std::move(p));
@@ -288,21 +314,28 @@ void Demo::backup(bool incremental, unsigned n) {
 void Demo::check_points() {
   fs::path rdir = dir_->path() / "restored";
   fs::create_directories(rdir);
-  std::size_t i = 0;
   for (auto& p : points_) {
-    bar_.update("checking point " + std::to_string(p.result.sequence), i++, points_.size());
+    agent::check_interrupt();
+    const std::string point = "point " + std::to_string(p.result.sequence);
     auto& c = p.check;
     std::string image = (rdir / ("point-" + std::to_string(p.result.sequence) + ".img")).string();
     try {
-      agent::restore(backups_, p.result.sequence, image);
+      agent::restore(backups_, p.result.sequence, image,
+                     [&](std::uint64_t done, std::uint64_t total) { bar_.update("restoring " + point, done, total); });
       c.restored = true;
+    } catch (const agent::Interrupted&) {
+      throw;
     } catch (const std::exception& e) {
       c.restore_error = e.what();
       continue;
     }
     const wl::FrozenInstant& fi = instants_.at(p.instant);
-    compare_bytes(image, fi, p.result.block_size, p.result.total_blocks, p.result.all_blocks, &c);
+    bar_.status("comparing " + point + " with its frozen instant");
+    compare_bytes(image, fi, &c);
+    bar_.status("e2fsck -fn on " + point);
     c.fsck_ok = wl::run_e2fsck(image, &c.fsck_output);
+    agent::check_interrupt();
+    bar_.status("checking the files of " + point);
     wl::CheckReport rep;
     c.files_ok = wl::check_image(image, fi, &rep);
     c.files_checked = rep.files_checked;
@@ -312,18 +345,39 @@ void Demo::check_points() {
   bar_.clear();
 }
 
+json Demo::partial() const {
+  json j = {{"schema", kJsonSchema},
+            {"command", "demo"},
+            {"kernel_line", CG_KERNEL_LINE},
+            {"workdir", dir_ ? dir_->path().string() : std::string()},
+            {"kept", a_.keep && dir_},
+            {"disk_bytes", a_.size},
+            {"block_size", a_.block_size},
+            {"rounds", a_.rounds},
+            {"workload_operations", ops_},
+            {"peak_memory_bytes", peak_memory()},
+            {"backups", json::array()}};
+  for (const auto& p : points_) j["backups"].push_back(point_json(p));
+  return j;
+}
+
 int Demo::run() {
   auto t0 = std::chrono::steady_clock::now();
   dir_ = std::make_unique<Workdir>(a_.workdir, a_.keep);
+  check_room();
   backups_ = dir_->path() / "backups";
+  truth_ = dir_->path() / "truth";
+  fs::create_directories(truth_);
   std::string image = (dir_->path() / "disk.img").string();
   std::string err;
   say("cowguard demo (" + std::string(CG_KERNEL_LINE) + "): " + human_bytes(static_cast<double>(a_.size)) +
       " disk, ext4 with " + std::to_string(a_.block_size) + "-byte blocks, a full backup and " +
       std::to_string(a_.rounds) + " incremental" + (a_.rounds == 1 ? "" : "s") + " of the live file system");
   say("  workdir " + dir_->path().string());
+  bar_.status("making the disk image (mke2fs)");
   if (!wl::make_disk_image(image, a_.size, a_.block_size, &layout_, &err))
     throw std::runtime_error("cannot make the disk image: " + err);
+  agent::check_interrupt();
   if (!wl::attach_and_mount(image, &mounted_, &err))
     throw std::runtime_error("cannot attach and mount the disk image: " + err);
   int rc = standin::modules::insmod(a_.module_path);
@@ -335,51 +389,49 @@ int Demo::run() {
       << ":" << standin::block::minor_of(mounted_.part) << ") ext4 " << layout_.fs_blocks << " blocks, module loaded";
     say(s.str());
   }
+  // The ground truth of every frozen instant: its files in memory (a few
+  // dozen records) and a checksum of every used block on disk, so that
+  // memory does not grow with the size or the rounds.
   wl::WorkloadOptions wo;
   wo.seed = a_.seed;
-  wo.keep_device_bytes = true;
+  wo.keep_device_bytes = false;
+  wo.block_sums_dir = truth_.string();
   load_ = wl::Ext4Workload::open(mounted_.part, wo, &err);
   if (!load_) throw std::runtime_error("cannot open the workload: " + err);
   load_->start();
   // Let the writer change things before the first backup too.
-  auto pause = [this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(a_.pause_ms));
-    if (!load_->error().empty()) throw std::runtime_error("the workload failed: " + load_->error());
-  };
-  pause();
+  pause("workload writing before the full backup");
   backup(false, 0);
   for (unsigned i = 1; i <= a_.rounds; i++) {
-    pause();
+    pause("workload writing before incremental " + std::to_string(i));
     backup(true, i);
   }
+  bar_.status("stopping the workload");
   load_->stop();
-  std::uint64_t ops = load_->operations();
+  ops_ = load_->operations();
   std::string werr = load_->error();
   instants_ = load_->take_instants();
   load_.reset();
   if (!werr.empty()) throw std::runtime_error("the workload failed: " + werr);
-  say("  workload stopped after " + std::to_string(ops) + " operations; restoring and checking every point");
+  say("  workload stopped after " + std::to_string(ops_) + " operations; restoring and checking every point");
 
   check_points();
-  agent::VerifyReport vr = agent::verify(backups_);
+  agent::VerifyOptions vo;
+  vo.progress = [this](std::uint64_t done, std::uint64_t total) { bar_.update("verifying the chain", done, total); };
+  agent::VerifyReport vr = agent::verify(backups_, vo);
+  bar_.clear();
   bool ok = vr.ok;
   for (const auto& p : points_) ok = ok && p.check.ok();
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const std::uint64_t peak = peak_memory();
 
   if (a_.json) {
-    json j = {{"ok", ok},
-              {"kernel_line", CG_KERNEL_LINE},
-              {"workdir", dir_->path().string()},
-              {"kept", a_.keep},
-              {"disk_bytes", a_.size},
-              {"block_size", a_.block_size},
-              {"fs_blocks", layout_.fs_blocks},
-              {"rounds", a_.rounds},
-              {"workload_operations", ops},
-              {"chain_verified", vr.ok},
-              {"seconds", secs},
-              {"backups", json::array()}};
-    for (const auto& p : points_) j["backups"].push_back(point_json(p));
+    json j = partial();
+    j["ok"] = ok;
+    j["fs_blocks"] = layout_.fs_blocks;
+    j["chain_verified"] = vr.ok;
+    j["seconds"] = secs;
+    if (!ok) j["exit_code"] = kExitFailed;
     out_ << j.dump(2) << "\n";
   } else {
     out_ << "\n";
@@ -389,19 +441,20 @@ int Demo::run() {
       if (c.ok()) continue;
       out_ << "point " << p.result.sequence << ":";
       if (!c.restored) out_ << " restore failed: " << c.restore_error;
-      if (c.restored && !c.bytes_ok)
+      if (c.restored && !c.bytes_error.empty()) out_ << " " << c.bytes_error << ";";
+      if (c.restored && c.bytes_error.empty() && !c.bytes_ok)
         out_ << " " << c.blocks_differing << " of " << c.blocks_compared
              << " blocks differ from the frozen instant (first: block " << c.first_differing << ");";
       if (c.restored && !c.fsck_ok) out_ << " e2fsck -fn found problems:\n" << c.fsck_output;
       for (const auto& pr : c.file_problems) out_ << "\n  " << pr;
       out_ << "\n";
     }
-    if (!vr.ok) out_ << "chain verify: " << vr.file << ": " << vr.message << "\n";
+    if (!vr.ok) out_ << "chain verify: " << vr.message << "\n";
     std::ostringstream s;
     s << std::fixed << std::setprecision(1) << secs;
-    out_ << "\nchecks per point: restored image equal to the device at its frozen instant ("
-         << (points_.empty() || !points_[0].result.all_blocks ? "every block in use" : "every block")
-         << "), e2fsck -fn clean, every file present with its checksum and no other\n";
+    out_ << "\nchecks per point: restored image equal to the device at its frozen instant (every block the file "
+            "system used), e2fsck -fn clean, every file present with its checksum and no other\n";
+    out_ << "peak memory " << human_bytes(static_cast<double>(peak)) << "\n";
     out_ << (ok ? "all checks passed" : "CHECKS FAILED") << " in " << s.str() << " s\n";
     if (a_.keep) out_ << "kept " << dir_->path().string() << "\n";
   }
@@ -412,18 +465,35 @@ int Demo::run() {
 
 int demo_command(const DemoArgs& a, std::ostream& out, std::ostream& err) {
   int code = kExitFailed;
-  try {
-    Demo d(a, out, err);
+  json failed;
+  std::string message;
+  {
+    std::unique_ptr<Demo> d;
     try {
-      code = d.run();
-    } catch (const std::exception& e) {
-      err << "cowguard demo: " << e.what() << "\n";
-      code = kExitFailed;
+      d = std::make_unique<Demo>(a, out, err);
+      code = d->run();
+    } catch (const Refused& e) {
+      code = kExitUsage;
+      message = e.what();
+    } catch (...) {
+      Failure f = failure_of(std::current_exception());
+      code = f.code;
+      message = f.message;
     }
-  } catch (const std::exception& e) {
-    err << "cowguard demo: " << e.what() << "\n";
+    if (!message.empty() && a.json && d) failed = d->partial();
+    // The demo's own files go here (unless kept), interrupted or not.
   }
   standin::task::wait_kernel_threads(5000);
+  if (!message.empty()) {
+    err << "cowguard demo: " << message << "\n";
+    if (a.json) {
+      if (failed.is_null()) failed = {{"schema", kJsonSchema}, {"command", "demo"}};
+      failed["ok"] = false;
+      failed["error"] = message;
+      failed["exit_code"] = code;
+      out << failed.dump(2) << "\n";
+    }
+  }
   return code;
 }
 

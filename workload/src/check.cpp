@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -103,6 +104,54 @@ bool check_image(const std::string& image_path, const FrozenInstant& expected,
   compare(img.fs, tree, expected, r);
   r->ok = r->problems.empty();
   return r->ok;
+}
+
+BlockSumCompare compare_block_sums(const std::string& image_path, const FrozenInstant& fi) {
+  BlockSumCompare c;
+  if (fi.block_sums_file.empty() || fi.block_size == 0) {
+    c.error = "no block checksums were recorded at instant " + std::to_string(fi.seq);
+    return c;
+  }
+  std::FILE* sums = std::fopen(fi.block_sums_file.c_str(), "rbe");
+  if (!sums) {
+    c.error = "cannot read " + fi.block_sums_file + ": " + std::strerror(errno);
+    return c;
+  }
+  int fd = ::open(image_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    c.error = "cannot open " + image_path + ": " + std::strerror(errno);
+    std::fclose(sums);
+    return c;
+  }
+  std::vector<std::uint8_t> block(fi.block_size);
+  std::uint64_t rec[2];
+  bool ok = true;
+  while (ok && std::fread(rec, sizeof rec, 1, sums) == 1) {
+    ssize_t got = ::pread(fd, block.data(), block.size(), static_cast<off_t>(rec[0] * fi.block_size));
+    if (got != static_cast<ssize_t>(block.size())) {
+      c.error = image_path + " ends before block " + std::to_string(rec[0]);
+      ok = false;
+      break;
+    }
+    c.compared++;
+    if (checksum(block.data(), block.size()) != rec[1]) {
+      if (!c.differing) c.first_differing = rec[0];
+      c.differing++;
+    }
+  }
+  if (ok && std::ferror(sums)) {
+    c.error = "cannot read " + fi.block_sums_file;
+    ok = false;
+  }
+  if (ok && c.compared != fi.used_blocks) {
+    c.error = fi.block_sums_file + " holds " + std::to_string(c.compared) + " records, not " +
+              std::to_string(fi.used_blocks);
+    ok = false;
+  }
+  ::close(fd);
+  std::fclose(sums);
+  c.readable = ok;
+  return c;
 }
 
 bool run_e2fsck(const std::string& image_path, std::string* output) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -120,7 +121,51 @@ struct Ext4Workload::Impl {
     }
     for (const auto& d : dirs) fi.dirs.push_back(d.first);
     if (with_device) fi.device = block::device_bytes(dev);
+    if (!opts.block_sums_dir.empty()) record_block_sums(&fi);
     return fi;
+  }
+
+  // Writes the checksums of the blocks the file system uses (its block
+  // bitmap, flushed at the end of every operation, and the blocks before
+  // the first data block) read from the device.  Leaves block_sums_file
+  // empty when the record cannot be written.
+  void record_block_sums(FrozenInstant* fi) {  // holding op_m
+    const std::uint32_t bs = fs->blocksize;
+    const blk64_t count = ext2fs_blocks_count(fs->super);
+    const std::string path = opts.block_sums_dir + "/instant-" + std::to_string(seq) + ".sums";
+    std::FILE* f = std::fopen(path.c_str(), "wbe");
+    if (!f) return;
+    constexpr blk64_t kRun = 256;
+    std::vector<std::uint8_t> buf(kRun * bs);
+    std::uint64_t used = 0;
+    bool ok = true;
+    auto is_used = [&](blk64_t b) {
+      return b < fs->super->s_first_data_block || ext2fs_test_block_bitmap2(fs->block_map, b);
+    };
+    for (blk64_t first = 0; ok && first < count; first += kRun) {
+      const blk64_t n = std::min(kRun, count - first);
+      bool any = false;
+      for (blk64_t b = first; b < first + n && !any; b++) any = is_used(b);
+      if (!any) continue;
+      if (!block::read_device(dev, first * bs, buf.data(), n * bs)) {
+        ok = false;
+        break;
+      }
+      for (blk64_t b = first; b < first + n; b++) {
+        if (!is_used(b)) continue;
+        std::uint64_t rec[2] = {b, checksum(buf.data() + (b - first) * bs, bs)};
+        ok = ok && std::fwrite(rec, sizeof rec, 1, f) == 1;
+        used++;
+      }
+    }
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+      std::remove(path.c_str());
+      return;
+    }
+    fi->block_sums_file = path;
+    fi->block_size = bs;
+    fi->used_blocks = used;
   }
 
   // ---- operations (holding op_m) ----

@@ -88,6 +88,12 @@ struct FrozenInstant {
   std::vector<std::string> dirs;  // every directory but the root, sorted
   std::vector<std::uint8_t> device;  // the partition's bytes (when kept)
   std::uint64_t ops_done = 0;  // operations finished before the instant
+  // With WorkloadOptions::block_sums_dir: a file there of (block, checksum)
+  // records, 8-byte little-endian each, in block order, one for every block
+  // the file system used at the instant; "" when none was written.
+  std::string block_sums_file;
+  std::uint32_t block_size = 0;
+  std::uint64_t used_blocks = 0;  // records in the file
 };
 
 // ---- the live writer ---------------------------------------------------------------
@@ -96,6 +102,11 @@ struct WorkloadOptions {
   unsigned threads = 2;
   std::uint64_t seed = 1;
   bool keep_device_bytes = true;  // copy the partition at each frozen instant
+  // Record at each frozen instant a checksum of every block the file system
+  // uses, in a file in this directory (instant-N.sums), instead of keeping
+  // bytes in memory: what a large partition's checks need, at a memory cost
+  // that does not grow with the partition or the instants.
+  std::string block_sums_dir;
   unsigned max_files = 48;
   unsigned max_dirs = 6;
   std::uint64_t max_file_size = 256 * 1024;
@@ -177,6 +188,19 @@ struct CheckReport {
 // directory is there.
 bool check_image(const std::string& image_path, const FrozenInstant& expected,
                  CheckReport* report = nullptr);
+
+// A restored image compared with the block checksums of an instant.
+struct BlockSumCompare {
+  bool readable = false;            // the image and the record could be read whole
+  std::uint64_t compared = 0;       // blocks the file system used
+  std::uint64_t differing = 0;
+  std::uint64_t first_differing = 0;
+  std::string error;                // when not readable
+  bool ok() const { return readable && differing == 0; }
+};
+// Compares every block the file system used at the instant with the image
+// (the partition's bytes in a plain file).
+BlockSumCompare compare_block_sums(const std::string& image_path, const FrozenInstant& fi);
 
 // Runs `e2fsck -fn` on the image; true when it found nothing to fix.
 bool run_e2fsck(const std::string& image_path, std::string* output = nullptr);
