@@ -226,6 +226,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 void request_interrupt() noexcept { g_interrupt.store(true); }
 bool interrupt_requested() noexcept { return g_interrupt.load(); }
+void clear_interrupt() noexcept { g_interrupt.store(false); }
 void check_interrupt() {
   if (g_interrupt.load()) throw Interrupted();
 }

@@ -77,6 +77,8 @@ struct Interrupted : std::runtime_error {
 void request_interrupt() noexcept;
 bool interrupt_requested() noexcept;
 void check_interrupt();
+// Lets work run again after an interrupt was handled (a console goes on).
+void clear_interrupt() noexcept;
 
 // The directory's lock: exclusive for whoever writes it, shared for
 // readers.  Taken at once or not at all: LockBusy then says who holds it.

@@ -7,6 +7,7 @@
 //    next incremental falls back to a full one because the module's key moved;
 //  - a live ext4 file system: only the blocks in use are taken, and the
 //    restored images hold exactly the files of each frozen instant.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -383,6 +384,108 @@ TEST_F(BackupTest, OutOfSyncTrackingGivesAFullBackup) {
   ASSERT_FALSE(f.empty());
   f.resize(std::size_t(1024) * 4096);  // the image holds the whole blocks only
   expect_restores(3, f);
+}
+
+}  // namespace
+
+namespace {
+
+// Two ext4 file systems of the same size are two sources: the file system's
+// UUID tells them apart where the size cannot.
+TEST_F(BackupTest, AnotherFileSystemOfTheSameSizeIsRefusedUntilANewChainIsAskedFor) {
+  namespace wl = standin::workload;
+  std::string err;
+  auto mount_new = [&](const std::string& name, wl::MountedImage* m) {
+    wl::DiskLayout layout;
+    std::string img = (tmp_ / name).string();
+    ASSERT_TRUE(wl::make_disk_image(img, 16ull << 20, 4096, &layout, &err)) << err;
+    ASSERT_TRUE(wl::attach_and_mount(img, m, &err)) << err;
+  };
+  wl::MountedImage a;
+  mount_new("a.img", &a);
+  BackupOptions o = options();
+  o.major = blk::major_of(a.part);
+  o.minor = blk::minor_of(a.part);
+  BackupResult first = full_backup(o);
+  auto cat = Catalog::load(o.dir);
+  ASSERT_TRUE(cat && cat->fs_uuid);
+  const std::string uuid_a = *cat->fs_uuid;
+  a.disk.reset();
+
+  // Another file system, same size, same device numbers.
+  wl::MountedImage b;
+  mount_new("b.img", &b);
+  ASSERT_EQ(o.major, blk::major_of(b.part));
+  ASSERT_EQ(o.minor, blk::minor_of(b.part));
+  try {
+    incremental_backup(o);
+    FAIL() << "a backup of another file system went into the directory";
+  } catch (const SourceMismatch& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(uuid_a)) << e.what();
+  }
+  cat = Catalog::load(o.dir);
+  ASSERT_EQ(1u, cat->entries.size());
+  EXPECT_EQ(uuid_a, *cat->fs_uuid);
+  // Nothing of the refused backup is left in the directory.
+  EXPECT_TRUE(find_leftovers(o.dir, &*cat).empty());
+
+  o.new_chain = true;
+  BackupResult second = full_backup(o);
+  EXPECT_NE(std::string::npos, second.catalog_note.find("another source")) << second.catalog_note;
+  cat = Catalog::load(o.dir);
+  ASSERT_EQ(2u, cat->entries.size());
+  EXPECT_NE(uuid_a, *cat->fs_uuid);
+  EXPECT_EQ(1u, cat->entries[0].chain);
+  EXPECT_EQ(2u, cat->entries[1].chain);
+  VerifyReport rep = verify(o.dir);
+  EXPECT_TRUE(rep.ok) << rep.message;
+  EXPECT_EQ((std::vector<std::uint32_t>{first.sequence, second.sequence}), rep.restorable);
+  b.disk.reset();
+}
+
+TEST_F(BackupTest, ASecondWriterIsRefusedAtOnceAndAnInterruptedBackupLeavesNothing) {
+  make_testfs(4096, 8192);
+  BackupOptions o = options();
+  full_backup(o);
+  auto before = Catalog::load(o.dir);
+  {
+    DirLock other(o.dir, DirLock::Mode::exclusive, "an incremental backup of device 8:1");
+    try {
+      incremental_backup(o);
+      FAIL() << "two writers had the directory";
+    } catch (const LockBusy& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find("in use by an incremental backup of device 8:1"))
+          << e.what();
+    }
+  }
+  // Interrupted (as by SIGINT) while reading: no point, no temporary file,
+  // the key of the last good backup kept.
+  BackupOptions slow = o;
+  slow.progress = [](std::uint64_t done, std::uint64_t) {
+    if (done > 0) request_interrupt();
+  };
+  slow.all_blocks = true;
+  EXPECT_THROW(full_backup(slow), Interrupted);
+  clear_interrupt();
+  auto after = Catalog::load(o.dir);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(before->entries.size(), after->entries.size());
+  EXPECT_EQ(before->key, after->key);
+  EXPECT_TRUE(find_leftovers(o.dir, &*after).empty());
+  // A backup that made its directory and failed removes it again.
+  BackupOptions nowhere = o;
+  nowhere.dir = tmp_ / "new-dir";
+  nowhere.minor = 200;  // no such device
+  EXPECT_ANY_THROW(full_backup(nowhere));
+  EXPECT_FALSE(fs::exists(nowhere.dir));
+  // The files and the directory are private.
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(o.dir.c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+  for (const auto& e : fs::directory_iterator(o.dir)) {
+    ASSERT_EQ(0, ::stat(e.path().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777) << e.path();
+  }
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ function(cg_add_tool_cli_tests sub exe)
   add_test(NAME ${line}/cli.no_subcommand COMMAND ${expect} 2 "subcommand" -- ${exe})
   add_test(NAME ${line}/cli.unknown_command COMMAND ${expect} 2 "unknown command 'bogus'" -- ${exe} bogus)
   add_test(NAME ${line}/cli.version
-    COMMAND ${expect} 0 "module version 3\\.1\\.0 build 9504.*|catalog version 2" -- ${exe} --version)
+    COMMAND ${expect} 0 "module version 3.1.0 build 9504" -- ${exe} --version)
   add_test(NAME ${line}/cli.info_alias COMMAND ${expect} 0 "Usage: .* list" -- ${exe} info --help)
   add_test(NAME ${line}/cli.rounds_not_a_number
     COMMAND ${expect} 2 "--rounds: 'abc' is not a whole number" -- ${exe} demo --rounds abc)
