@@ -9,6 +9,7 @@ file(GLOB CG_TEST_WORKLOAD CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/workload/
 file(GLOB CG_TEST_AGENT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/agent/*.cpp)
 file(GLOB CG_TEST_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/tools/*.cpp)
 include(${CMAKE_SOURCE_DIR}/tests/kernel/testmod.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/tools/install/install.cmake)
 
 function(cg_add_suite sub suite)
   set(line 2.6.${sub})
@@ -59,4 +60,5 @@ function(cg_add_tests sub)
     cg_add_suite(${sub} tools ${CG_TEST_TOOLS})
     target_link_libraries(tools_tests-2.6.${sub} PRIVATE cgtool-2.6.${sub})
   endif()
+  cg_add_install_tests(${sub})
 endfunction()
