@@ -16,6 +16,9 @@ function(cg_add_kernel_line sub)
   target_link_libraries(cgkernel-${line} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
   set_target_properties(cgkernel-${line} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+  # Installed beside the line's module: the line's command links it and the
+  # module resolves its symbols against it.
+  install(TARGETS cgkernel-${line} LIBRARY DESTINATION ${CG_INSTALL_LIB_DIR}/${line})
 endfunction()
 
 # The module record of a module named `name` (its NAME.mod.cpp), generated

@@ -31,6 +31,7 @@ function(cg_add_module sub)
     PREFIX "" OUTPUT_NAME cowguard SUFFIX ".ko"
     LIBRARY_OUTPUT_DIRECTORY ${out})
   add_dependencies(cowguard-${line} cgkernel-${line})
+  install(TARGETS cowguard-${line} LIBRARY DESTINATION ${CG_INSTALL_LIB_DIR}/${line})
   # Build check: the module may use only what the real kernel of its line
   # exports or provides in its headers.
   add_custom_command(TARGET cowguard-${line} POST_BUILD

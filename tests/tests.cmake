@@ -9,6 +9,7 @@ file(GLOB CG_TEST_WORKLOAD CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/workload/
 file(GLOB CG_TEST_AGENT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/agent/*.cpp)
 file(GLOB CG_TEST_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/tools/*.cpp)
 include(${CMAKE_SOURCE_DIR}/tests/kernel/testmod.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/tools/install/install.cmake)
 
 function(cg_add_suite sub suite)
   set(line 2.6.${sub})
@@ -64,4 +65,5 @@ function(cg_add_tests sub)
       CG_COWGUARD_EXE="$<TARGET_FILE:cowguard-cmd-2.6.${sub}>")
     add_dependencies(tools_tests-2.6.${sub} cowguard-cmd-2.6.${sub})
   endif()
+  cg_add_install_tests(${sub})
 endfunction()

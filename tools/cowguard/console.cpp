@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -21,7 +22,23 @@ namespace user = standin::user;
 
 constexpr std::size_t kPage = 4096;
 
-std::string default_module_path() { return CG_MODULE_PATH; }
+// The module of this command's line, found from where the executable itself
+// lies (/proc/self/exe names the file, whatever link it was started through,
+// such as an installed bin/cowguard): beside it, as in the build tree, or in
+// the installed tree's module folder.  Failing both, the module of the build
+// tree the command was built in.
+std::string default_module_path() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec && exe.is_absolute()) {
+    for (const char* rel : {"cowguard.ko", CG_INSTALLED_MODULE}) {
+      fs::path p = (exe.parent_path() / rel).lexically_normal();
+      if (fs::is_regular_file(p, ec)) return p.string();
+    }
+  }
+  return CG_MODULE_PATH;
+}
 std::string kernel_line() { return CG_KERNEL_LINE; }
 
 Console::Console(std::ostream& out, ConsoleOptions opts) : sink_(out), opts_(std::move(opts)) {
