@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "bitmap.h"
 #include "format.h"
@@ -383,6 +384,102 @@ TEST(BlockBitmapTest, LayoutRunsAndIntersection) {
   BlockBitmap t(std::vector<std::uint8_t>{0xff}, 3);
   EXPECT_EQ(3u, t.count());
   EXPECT_THROW(BlockBitmap(std::vector<std::uint8_t>{0, 0}, 3), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// A catalog written before directories recorded their source: read with
+// the directory's geometry on every entry, one chain per full backup, and
+// its points restore as before.
+TEST_F(ChainTest, CatalogOfTheFirstVersionIsReadAndItsPointsRestore) {
+  build_chain();
+  nlohmann::json j;
+  {
+    std::ifstream in(dir_ / Catalog::kFileName);
+    j = nlohmann::json::parse(in);
+  }
+  j["version"] = 1;
+  j["major"] = 8;
+  j["minor"] = 1;
+  j["block_size"] = kBs;
+  j["block_count"] = kBlocks;
+  j.erase("source");
+  for (auto& e : j["chain"]) {
+    e.erase("chain");
+    e.erase("block_size");
+    e.erase("block_count");
+  }
+  {
+    std::ofstream out(dir_ / Catalog::kFileName, std::ios::trunc);
+    out << j.dump(2);
+  }
+  auto c = Catalog::load(dir_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(static_cast<std::uint64_t>(kBlocks) * kBs, c->device_bytes);
+  EXPECT_FALSE(c->fs_uuid);
+  for (const ChainEntry& e : c->entries) {
+    EXPECT_EQ(1u, e.chain);
+    EXPECT_EQ(kBs, e.block_size);
+    EXPECT_EQ(kBlocks, e.block_count);
+  }
+  restore(dir_, 3, out_dir_ / "v1.img");
+  EXPECT_EQ(expect_[2], read_file(out_dir_ / "v1.img"));
+  // Saved again, it is a catalog of the current version.
+  c->save(dir_);
+  std::ifstream in(dir_ / Catalog::kFileName);
+  EXPECT_EQ(Catalog::kVersion, nlohmann::json::parse(in)["version"].get<int>());
+}
+
+TEST(SourceIdentityTest, TheFileSystemsUuidDecidesWhenBothHaveOne) {
+  SourceIdentity a;
+  a.major = 8;
+  a.minor = 1;
+  a.device_bytes = 64 << 20;
+  a.block_size = 4096;
+  SourceIdentity b = a;
+  EXPECT_TRUE(a.same_as(b));
+  b.device_bytes += 1 << 20;  // resized, no UUID to tell: another source
+  EXPECT_FALSE(a.same_as(b));
+  a.fs_uuid = "u1";
+  b.fs_uuid = "u1";  // the same file system, grown
+  EXPECT_TRUE(a.same_as(b));
+  b.device_bytes = a.device_bytes;
+  b.fs_uuid = "u2";  // another file system of the same size
+  EXPECT_FALSE(a.same_as(b));
+  b.fs_uuid.reset();  // the file system gone: the device decides
+  EXPECT_TRUE(a.same_as(b));
+  EXPECT_NE(std::string::npos, a.describe().find("UUID u1")) << a.describe();
+}
+
+TEST(DirLockTest, WritersExcludeEachOtherAndReadersAndSayWhoTheyAre) {
+  char tmpl[] = "/tmp/cg-lock-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+  fs::path dir = tmpl;
+  {
+    DirLock w(dir, DirLock::Mode::exclusive, "a full backup of device 8:1");
+    try {
+      DirLock w2(dir, DirLock::Mode::exclusive, "another");
+      FAIL() << "two writers";
+    } catch (const LockBusy& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find("a full backup of device 8:1 (process ")) << e.what();
+    }
+    EXPECT_THROW(DirLock(dir, DirLock::Mode::shared, "a verify"), LockBusy);
+  }
+  {
+    DirLock r1(dir, DirLock::Mode::shared, "a verify");
+    DirLock r2(dir, DirLock::Mode::shared, "a restore");  // readers share
+    try {
+      DirLock w(dir, DirLock::Mode::exclusive, "a backup");
+      FAIL() << "a writer beside readers";
+    } catch (const LockBusy& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find("a reader")) << e.what();
+    }
+  }
+  DirLock again(dir, DirLock::Mode::exclusive, "a backup");  // free once they are gone
+  EXPECT_THROW(DirLock(dir / "missing", DirLock::Mode::shared, "a verify"), FormatError);
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "args.h"
+#include "progress.h"
 #include "names.h"
 
 namespace tool = cowguard::tool;
@@ -62,4 +63,22 @@ TEST(ToolNames, StatusesStatesAndErrnos) {
   EXPECT_EQ("CGD_READ_BLOCKS", tool::command_name(0x40102a0a));
   EXPECT_EQ("", tool::command_name(0x40102a0b));
   EXPECT_EQ("8:17", tool::devname((8u << 20) | 17));
+}
+
+TEST(ToolProgress, LinesFitTheTerminalAndShowRateAndTimeLeft) {
+  using cowguard::tool::progress_line;
+  // Half of 100 MiB in 5 s: 10 MiB/s, 5 s left, a bar on a wide terminal.
+  std::string wide = progress_line("restoring point 3", 50ull << 20, 100ull << 20, 5.0, 120);
+  EXPECT_NE(std::string::npos, wide.find(" 50% restoring point 3")) << wide;
+  EXPECT_NE(std::string::npos, wide.find("50.0 MiB of 100.0 MiB, 10.0 MiB/s, 5s left")) << wide;
+  EXPECT_EQ('[', wide.front());
+  EXPECT_LT(wide.size(), 120u);
+  // A narrow terminal: no bar, cut short of the last column so it never wraps.
+  std::string narrow = progress_line("restoring point 3", 50ull << 20, 100ull << 20, 5.0, 30);
+  EXPECT_EQ(29u, narrow.size());
+  EXPECT_NE('[', narrow.front());
+  // No rate before there is anything to measure; done shows no time left.
+  EXPECT_EQ(std::string::npos, progress_line("x", 0, 100, 0.1, 200).find("/s"));
+  EXPECT_EQ(std::string::npos, progress_line("x", 100, 100, 3, 200).find("left"));
+  EXPECT_EQ("1h02m", cowguard::tool::human_seconds(3725));
 }

@@ -247,3 +247,62 @@ TEST_F(FreezeTest, AWorkloadDoesNotOpenAFrozenFileSystem) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block checksums recorded at an instant, instead of the device's
+// bytes: they match a copy of the device taken at the same instant, and
+// they name the first used block a later change touches.
+TEST_F(FreezeTest, BlockChecksumsOfAnInstantMatchItsDeviceAndCatchAChangedBlock) {
+  wl::WorkloadOptions o = Opts(2);
+  o.block_sums_dir = dir_;
+  o.keep_device_bytes = false;
+  auto w = Open(m_.part, o);
+  ASSERT_NE(nullptr, w);
+  w->start();
+  ASSERT_TRUE(w->wait_for_operations(10, 20s)) << w->error();
+  struct super_block* s = Freeze();
+  std::string copy = Save("sums.img", sb::device_bytes(m_.part));
+  Thaw(s);
+  WithinSeconds(30, [&] { w->stop(); }, "stop");
+  auto fis = w->take_instants();
+  ASSERT_EQ(1u, fis.size());
+  const wl::FrozenInstant& fi = fis[0];
+  EXPECT_TRUE(fi.device.empty());
+  ASSERT_EQ(Path("instant-0.sums"), fi.block_sums_file);
+  EXPECT_EQ(4096u, fi.block_size);
+  EXPECT_GT(fi.used_blocks, 0u);
+  EXPECT_EQ(fi.used_blocks * 16, std::filesystem::file_size(fi.block_sums_file));
+  wl::BlockSumCompare c = wl::compare_block_sums(copy, fi);
+  EXPECT_TRUE(c.ok()) << c.error << " " << c.differing << " blocks differ";
+  EXPECT_EQ(fi.used_blocks, c.compared);
+
+  // One byte of the last used block changed, and one of an unused block.
+  std::uint64_t rec[2];
+  {
+    std::FILE* f = std::fopen(fi.block_sums_file.c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, -16, SEEK_END);
+    ASSERT_EQ(1u, std::fread(rec, sizeof rec, 1, f));
+    std::fclose(f);
+  }
+  std::vector<std::uint8_t> img(std::filesystem::file_size(copy));
+  {
+    std::FILE* f = std::fopen(copy.c_str(), "rb");
+    ASSERT_EQ(img.size(), std::fread(img.data(), 1, img.size(), f));
+    std::fclose(f);
+  }
+  img[rec[0] * 4096 + 17] ^= 1;
+  std::string changed = Save("changed-sums.img", img);
+  c = wl::compare_block_sums(changed, fi);
+  EXPECT_FALSE(c.ok());
+  EXPECT_EQ(1u, c.differing);
+  EXPECT_EQ(rec[0], c.first_differing);
+  // An image cut short is unreadable, not equal.
+  img.resize(rec[0] * 4096);
+  c = wl::compare_block_sums(Save("short.img", img), fi);
+  EXPECT_FALSE(c.readable);
+  EXPECT_NE(std::string::npos, c.error.find("ends before block")) << c.error;
+}
+
+}  // namespace

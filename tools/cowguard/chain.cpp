@@ -331,7 +331,7 @@ int restore_command(const RestoreArgs& a, std::ostream& out, std::ostream& err) 
     const agent::ChainEntry& last = *cat->chain_to(a.point ? *a.point : cat->latest()->sequence).back();
     const std::uint64_t image_bytes = static_cast<std::uint64_t>(last.block_count) * last.block_size;
 
-    ProgressBar bar(stderr, a.progress);
+    ProgressBar bar(stderr, a.progress && !a.json);
     const std::string label = "restoring point " + std::to_string(last.sequence);
     agent::Progress progress = [&](std::uint64_t done, std::uint64_t total) { bar.update(label, done, total); };
 
@@ -410,7 +410,7 @@ int verify_command(const VerifyArgs& a, std::ostream& out, std::ostream& err) {
   reply.j()["dir"] = a.dir;
   reply.j()["quick"] = a.quick;
   try {
-    ProgressBar bar(stderr, a.progress && !a.quick);
+    ProgressBar bar(stderr, a.progress && !a.quick && !a.json);
     agent::VerifyOptions o;
     o.point = a.point;
     o.quick = a.quick;

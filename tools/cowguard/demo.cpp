@@ -221,7 +221,7 @@ json point_json(const Point& p) {
 class Demo {
  public:
   Demo(const DemoArgs& a, std::ostream& out, std::ostream& err)
-      : a_(a), out_(out), err_(err), bar_(stderr, a.progress) {}
+      : a_(a), out_(out), err_(err), bar_(stderr, a.progress && !a.json) {}
   // Teardown in order: the writer, the module (its tracking hook sits on
   // the disk's queue), the disk, then the workdir.
   ~Demo() {
