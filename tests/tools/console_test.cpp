@@ -1,6 +1,7 @@
 // The console: what a step prints (status, records, log lines), how expect
-// and failures set the exit code, faults and devices through its steps, and
-// that it gives back everything it made.
+// and failures set the exit code, lines checked before their step runs,
+// faults and devices through its steps, help, and that it gives back
+// everything it made.
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,8 +218,9 @@ TEST_F(ConsoleTest, ExpectAndFailuresSetTheExitCode) {
   Lines unchecked = After(out, "snapshot 3");
   EXPECT_EQ("status 2 CGD_ERR_INVALID", unchecked.at(0));
   EXPECT_EQ((Lines{"error: unknown command 'frobnicate' (try help)"}), After(out, "frobnicate"));
-  Lines field = After(out, "get-state 3 lenn=4");
-  EXPECT_EQ("error: get-state has no field lenn", field.back());
+  // The line with an unknown field does not run: no status, only the error.
+  EXPECT_EQ((Lines{"error: get-state has no field lenn", "usage: get-state FD [len=20] [s=PTR]"}),
+            After(out, "get-state 3 lenn=4"));
   // The failure of the unchecked snapshot is reported when the next step starts.
   bool reported = false;
   for (std::size_t i = 0; i + 1 < out.size(); i++)
@@ -257,6 +259,89 @@ TEST_F(ConsoleTest, FaultsAndDiskErrorsReachTheSteps) {
             After(out, "fault nosuchsite nth=1"));
 }
 
+// A line is checked whole before its step runs: a missing or extra word, an
+// unknown field, a field given twice or a bad value is a usage error, and
+// the step does nothing at all.
+TEST_F(ConsoleTest, InvalidLinesChangeNothing) {
+  int failures = -1;
+  Lines out = Run("disk ram 8M\n"
+                  "mbr sda 1M:4M 5M:rest\n"
+                  "mkfs testfs sda1 1024\n"
+                  "insmod\n"
+                  "write sda1 100 1 pattern=0x22\n"
+                  // Each of these would have changed something.
+                  "mount sda1 sda2\n"
+                  "mount sda1 now=1\n"
+                  "write sda1 100 1 pattern=0x11 patern=1\n"
+                  "fault kmalloc nth=1 nht=2\n"
+                  "fault clear nth=1\n"
+                  "open flags=rwx\n"
+                  "open\n"
+                  "close 3 now=1\n"
+                  "mmap 3 prot=rwx\n"
+                  "mmap 3 pages=1 pages=2\n"
+                  "start 3\n"
+                  "disk floppy 1M\n"
+                  "disk ram\n"
+                  "load-map 3 blocks=1-x maplen=8\n"
+                  "quit now\n"
+                  // What is there afterwards.
+                  "disks\n"
+                  "read sda1 100 1 show=4\n"
+                  "get-state 3\n"
+                  "windows\n"
+                  "fault show kmalloc\n"
+                  "echo still=here\n",
+                  &failures);
+  EXPECT_EQ(14, failures) << ::testing::PrintToString(out);
+  auto refused = [&](const std::string& line, const std::string& error, const std::string& usage) {
+    EXPECT_EQ((Lines{"error: " + error, "usage: " + usage}), After(out, line)) << line;
+  };
+  refused("mount sda1 sda2", "too many words: sda2", "mount DEV");
+  refused("mount sda1 now=1", "mount has no field now", "mount DEV");
+  refused("write sda1 100 1 pattern=0x11 patern=1", "write has no field patern",
+          "write DEV SECTOR COUNT [pattern=BYTE] [via=bio|fs]");
+  const std::string fault_usage =
+      "fault SITE [nth=N] [interval=N] [times=N] [name=PREFIX] | fault clear [SITE] | fault show SITE";
+  refused("fault kmalloc nth=1 nht=2", "fault has no field nht", fault_usage);
+  refused("fault clear nth=1", "fault has no field nth", fault_usage);
+  refused("open flags=rwx", "bad flags 'rwx' (rw, r or w)", "open [PATH] [flags=rw|r|w]");
+  refused("close 3 now=1", "close has no field now", "close FD");
+  const std::string mmap_usage =
+      "mmap FD [pages=N] [len=BYTES] [prot=r|rw] [flags=private|shared] [offset=N]";
+  refused("mmap 3 prot=rwx", "bad prot 'rwx' (r, rw or w)", mmap_usage);
+  refused("mmap 3 pages=1 pages=2", "field pages given twice", mmap_usage);
+  refused("start 3", "missing DEV", "start FD DEV [blocks=N] [cache=N] [major= minor=]");
+  const std::string disk_usage =
+      "disk ram SIZE | disk file PATH [SIZE]  [major= minors= first-minor= name= queue=0 sparse=0 "
+      "direct=1 workers=N]";
+  refused("disk floppy 1M", "'floppy' is not ram or file", disk_usage);
+  refused("disk ram", "missing SIZE", disk_usage);
+  refused("load-map 3 blocks=1-x maplen=8", "bad blocks '1-x' (all, none or a list like 0-99,200)",
+          "load-map FD [blocks=all|none|LIST] [maplen=N] [len=N] [map=PTR] [bm=PTR]");
+  refused("quit now", "too many words: now", "quit");
+
+  // Nothing mounted, the sector as first written, fd 3 open with no window
+  // and no backup started, no fault set (open went through).
+  EXPECT_EQ((Lines{"status 0 OK", "  disk sda 8:0 sectors=16384",
+                   "  partition sda1 8:1 start=2048 sectors=8192",
+                   "  partition sda2 8:2 start=10240 sectors=6144"}),
+            After(out, "disks"));
+  EXPECT_EQ((Lines{"status 0 OK", "  0000c800: 22 22 22 22                                      |\"\"\"\"|"}),
+            After(out, "read sda1 100 1 show=4"));
+  EXPECT_EQ((Lines{"status 0 OK", "  fd 3"}), After(out, "open"));
+  Lines state = After(out, "get-state 3");
+  ASSERT_FALSE(state.empty());
+  EXPECT_EQ("status 0 CGD_OK", state[0]);
+  EXPECT_NE(std::string::npos, state.at(1).find("CGD_STATE_IDLE")) << state.at(1);
+  EXPECT_EQ((Lines{"status 0 OK", "  device mappings: 0"}), After(out, "windows"));
+  Lines kmalloc = After(out, "fault show kmalloc");
+  ASSERT_EQ(2u, kmalloc.size());
+  EXPECT_TRUE(kmalloc[1].ends_with(" failures=0")) << kmalloc[1];
+  // Free text keeps its = signs.
+  EXPECT_EQ((Lines{"still=here"}), After(out, "echo still=here"));
+}
+
 TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
   std::string img = (TempDir("ext4") / "disk.img").string();
   int failures = -1;
@@ -292,9 +377,11 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
                   "workload stop\n"
                   "verify " + backups + "\n"
                   "restore " + backups + " " + restored + "\n"
-                  "backup sda1 " + backups + " sideways\n",
+                  "backup sda1 " + backups + " sideways\n"
+                  "restore " + backups + " " + restored + ".2 pont=2\n"
+                  "backup sda1 " + backups + ".2 cach=64\n",
                   &failures);
-  EXPECT_EQ(1, failures) << "only the bad word of the last step fails";
+  EXPECT_EQ(3, failures) << "only the three bad lines at the end fail";
 
   Lines full = After(out, "backup sda1 " + backups);
   ASSERT_FALSE(full.empty());
@@ -318,6 +405,12 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
   EXPECT_TRUE(std::filesystem::exists(restored));
   EXPECT_EQ("error: unknown word 'sideways' (incremental, full or all-blocks)",
             After(out, "backup sda1 " + backups + " sideways").at(0));
+  // A misspelt field refuses the line before the step writes anything.
+  EXPECT_EQ((Lines{"error: restore has no field pont", "usage: restore DIR FILE [point=N]"}),
+            After(out, "restore " + backups + " " + restored + ".2 pont=2"));
+  EXPECT_FALSE(std::filesystem::exists(restored + ".2"));
+  EXPECT_EQ("error: backup has no field cach", After(out, "backup sda1 " + backups + ".2 cach=64").at(0));
+  EXPECT_FALSE(std::filesystem::exists(backups + ".2"));
 
   // A byte flipped in the middle of the delta file.
   std::filesystem::path delta;

@@ -66,7 +66,8 @@ void Console::add_agent_commands() {
   add("agent", "backup", "backup DEV DIR [incremental] [all-blocks] [cache=BLOCKS]",
       "back up DEV into the backup directory DIR with the agent (full, or incremental from the "
       "catalog's key); all-blocks: every block, not only those the file system uses",
-      [this](Fields& f) {
+      takes({"DEV", "DIR", "KIND?", "KIND?", "KIND?"}, {number_field("cache", 0xffffffff)}),
+      [this](const Fields& f) {
         agent::BackupOptions o;
         blk::devnum d = device(need(f, 0, "DEV"));
         o.dir = need(f, 1, "DIR");
@@ -98,7 +99,7 @@ void Console::add_agent_commands() {
   add("agent", "restore", "restore DIR FILE [point=N]",
       "rebuild the image of a backup point (default: the latest) into FILE; the status is "
       "`cowguard restore`'s exit code",
-      [this](Fields& f) {
+      takes({"DIR", "FILE"}, {number_field("point", 0xffffffff)}), [this](const Fields& f) {
         RestoreArgs a;
         a.dir = need(f, 0, "DIR");
         a.output = need(f, 1, "FILE");
@@ -107,7 +108,7 @@ void Console::add_agent_commands() {
       });
   add("agent", "verify", "verify DIR",
       "check every checksum of a backup directory's chain; the status is `cowguard verify`'s exit code",
-      [this](Fields& f) {
+      takes({"DIR"}), [this](const Fields& f) {
         VerifyArgs a;
         a.dir = need(f, 0, "DIR");
         return exit_outcome(verify_command(a, out_, out_));
@@ -116,7 +117,9 @@ void Console::add_agent_commands() {
 #ifdef CG_HAVE_WORKLOAD
   add("agent", "workload", "workload start DEV [threads=N] [seed=N] [pause-us=N] | workload stop | workload status",
       "a live writer on DEV's mounted ext4 file system (creates, changes and deletes files)",
-      [this](Fields& f) {
+      {Form{{"start", "DEV"}, {number_field("threads"), number_field("seed"), number_field("pause-us")}},
+       Form{{"stop"}}, Form{{"status"}}},
+      [this](const Fields& f) {
         std::string verb = need(f, 0, "start|stop|status");
         auto* w = static_cast<standin::workload::Ext4Workload*>(workload_.get());
         if (verb == "start") {
