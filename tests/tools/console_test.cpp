@@ -446,23 +446,83 @@ TEST_F(ConsoleTest, EndingTheConsoleCleansUp) {
   ExpectNoLeaks();
 }
 
-TEST_F(ConsoleTest, HelpListsEveryCommandAndShowsOne) {
+// Words separated by single blanks.
+std::string Squeeze(const std::string& s) {
+  std::istringstream in(s);
+  std::string out;
+  for (std::string w; in >> w;) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+// help lists each command in two columns, its usage on the left and its
+// description on the right; what wraps stays in its column and every line
+// fits 80 columns.  Read back, each row says what `help COMMAND` says.
+TEST_F(ConsoleTest, HelpListsEveryCommandInTwoColumns) {
   int failures = -1;
   Lines out = Run("help\nhelp read-blocks\nhelp expect\nhelp nosuch\n", &failures);
   EXPECT_EQ(1, failures);
-  Lines all = After(out, "help");
-  for (const char* c : {"disk ram SIZE", "mbr DISK", "mkfs testfs", "mount DEV", "insmod", "open [PATH]",
-                        "mmap FD", "dump WINDOW", "start FD DEV", "snapshot FD", "load-map FD",
-                        "read-blocks FD", "get-stats FD", "ioctl FD CMD", "fault SITE", "disk-fault DISK",
-                        "write DEV", "expect STATUS", "quit"}) {
-    bool found = false;
-    for (const auto& l : all) found = found || l.find(c) != std::string::npos;
-    EXPECT_TRUE(found) << c;
-  }
   EXPECT_EQ((Lines{"usage: read-blocks FD START COUNT [window=W] [data=PTR]",
                    "  CGD_READ_BLOCKS into a window (the fd's first window by default)"}),
             After(out, "help read-blocks"));
   EXPECT_EQ((Lines{"error: no command nosuch", "usage: help [COMMAND]"}), After(out, "help nosuch"));
+
+  Lines table = After(out, "help");
+  // The description column: where the description of `insmod [PATH]` starts.
+  std::size_t col = std::string::npos;
+  for (const auto& l : table)
+    if (l.rfind("  insmod [PATH] ", 0) == 0) col = l.find_first_not_of(' ', 16);
+  ASSERT_NE(std::string::npos, col);
+  ASSERT_GT(col, 20u);
+  // Rows: a line with a word at the left edge of the usage column starts a
+  // form (the first form of a new command when its first word changes).
+  struct Row {
+    std::vector<std::string> forms;
+    std::string help;
+  };
+  std::vector<Row> rows;
+  std::vector<std::string> groups;
+  for (const auto& l : table) {
+    EXPECT_LE(l.size(), 80u) << l;
+    if (l.size() > 1 && l[0] == ' ' && l[1] != ' ' && l.back() == ':') {
+      groups.push_back(l.substr(1, l.size() - 2));
+      continue;
+    }
+    if (l.rfind("  ", 0) != 0 || groups.empty()) continue;  // the lines above and below the table
+    std::string left = l.substr(0, std::min(col, l.size())), right = l.size() > col ? l.substr(col) : "";
+    // Nothing of the usage runs into the description column.
+    ASSERT_TRUE(right.empty() || left.ends_with("  ")) << l;
+    EXPECT_TRUE(right.empty() || right[0] != ' ') << l;
+    left = Squeeze(left);
+    bool starts = l.size() > 2 && l[2] != ' ';
+    if (starts) {
+      std::string name = left.substr(0, left.find(' '));
+      if (rows.empty() || rows.back().forms[0].substr(0, rows.back().forms[0].find(' ')) != name)
+        rows.push_back({});
+      rows.back().forms.push_back(left);
+    } else if (!left.empty()) {
+      ASSERT_FALSE(rows.empty()) << l;
+      rows.back().forms.back() += " " + left;
+    }
+    if (!right.empty()) rows.back().help += (rows.back().help.empty() ? "" : " ") + Squeeze(right);
+  }
+  EXPECT_EQ((std::vector<std::string>{"general", "disks", "faults", "module", "commands", "agent"}), groups);
+  ASSERT_GT(rows.size(), 40u);
+  for (const auto& r : rows) {
+    std::string usage;
+    for (const auto& f : r.forms) usage += (usage.empty() ? "" : " | ") + f;
+    std::string name = usage.substr(0, usage.find(' '));
+    Lines one = After(Run("help " + name + "\n"), "help " + name);
+    ASSERT_EQ(2u, one.size()) << name;
+    EXPECT_EQ(Squeeze(one[0]), "usage: " + usage);
+    EXPECT_EQ(Squeeze(one[1]), r.help) << name;
+  }
+  // Some of the rows, as they read.
+  std::vector<std::string> names;
+  for (const auto& r : rows) names.push_back(r.forms[0].substr(0, r.forms[0].find(' ')));
+  for (const char* c : {"disk", "mbr", "mkfs", "mount", "insmod", "open", "mmap", "dump", "start", "snapshot",
+                        "load-map", "read-blocks", "get-stats", "ioctl", "fault", "disk-fault", "write",
+                        "expect", "expect-log", "quit", "backup", "restore"})
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), c)) << c;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
-#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -178,6 +177,9 @@ void Console::check(const std::string& name, const Command& c, const Fields& f) 
   }
 }
 
+// Prints the commands of each group in two columns: usage and description.
+// A usage of several forms takes a line for each; a long usage or
+// description wraps within its column.
 void Console::help(const std::vector<std::string>& words) {
   if (!words.empty()) {
     auto it = commands_.find(words[0] == "exit" ? "quit" : words[0]);
@@ -185,13 +187,66 @@ void Console::help(const std::vector<std::string>& words) {
     out_ << "usage: " << it->second.usage << "\n  " << it->second.help << "\n";
     return;
   }
+  constexpr std::size_t kWidth = 80, kIndent = 2, kGap = 2, kUsageMax = 36;
+  // The usage of each form of a command ("a | b": two).
+  auto forms = [](const std::string& usage) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    for (;;) {
+      auto bar = usage.find(" | ", pos);
+      out.push_back(usage.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
+      if (bar == std::string::npos) return out;
+      pos = bar + 3;
+    }
+  };
+  // Greedy wrapping at blanks, the first line `first` wide and the others
+  // `rest`; a word longer than its line is cut.
+  auto wrap = [](const std::string& text, std::size_t first, std::size_t rest) {
+    std::vector<std::string> lines;
+    std::string line;
+    auto width = [&] { return lines.empty() ? first : rest; };
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+      if (!line.empty() && line.size() + 1 + w.size() > width()) {
+        lines.push_back(std::move(line));
+        line.clear();
+      }
+      while (line.empty() && w.size() > width()) {
+        std::size_t n = width();
+        lines.push_back(w.substr(0, n));
+        w.erase(0, n);
+      }
+      line += (line.empty() ? "" : " ") + w;
+    }
+    if (!line.empty()) lines.push_back(std::move(line));
+    return lines;
+  };
+  std::size_t usage_w = 0;
+  for (const auto& [name, c] : commands_)
+    for (const auto& u : forms(c.usage)) usage_w = std::max(usage_w, std::min(u.size(), kUsageMax));
+  const std::size_t help_w = kWidth - kIndent - usage_w - kGap;
+
   out_ << "Commands (help COMMAND for one; # starts a comment; NAME=VALUE sets a field):\n";
   for (const char* group : {"general", "disks", "faults", "module", "commands", "agent"}) {
     out_ << " " << group << ":\n";
-    for (const auto& [name, c] : commands_)
-      if (c.group == group) out_ << "  " << std::left << std::setw(44) << c.usage << c.help << "\n";
+    for (const auto& [name, c] : commands_) {
+      if (c.group != group) continue;
+      std::vector<std::string> left;
+      // Each form on its own lines; the lines a form wraps onto are indented.
+      for (const auto& u : forms(c.usage)) {
+        auto lines = wrap(u, usage_w, usage_w - 2);
+        for (std::size_t i = 0; i < lines.size(); i++) left.push_back((i ? "  " : "") + lines[i]);
+      }
+      auto right = wrap(c.help, help_w, help_w);
+      for (std::size_t i = 0; i < std::max(left.size(), right.size()); i++) {
+        std::string l = i < left.size() ? left[i] : "";
+        std::string line = std::string(kIndent, ' ') + l;
+        if (i < right.size()) line += std::string(usage_w - l.size() + kGap, ' ') + right[i];
+        out_ << line << "\n";
+      }
+    }
   }
-  out_ << " pointer fields take null, bad (unmapped page), ro (read-only page) or an address\n";
+  out_ << " pointer fields: null, bad (unmapped page), ro (read-only page) or an address\n";
   out_ << " devices: sda, sda1, 8:1; sizes: 4096, 16M, 2048s (sectors)\n";
 }
 
