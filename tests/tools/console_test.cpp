@@ -434,6 +434,46 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
   ExpectNoLeaks();
 }
 
+// A backup step that fails takes back the directory it made for the backup
+// (with the parents it made), and nothing that was there before it.
+TEST_F(ConsoleTest, FailedBackupRemovesOnlyTheDirectoryItMade) {
+  auto dir = TempDir("failed");
+  const auto made = dir / "new", existing = dir / "existing";
+  std::filesystem::create_directories(existing);
+  std::ofstream(existing / "keep.txt") << "mine\n";
+  const std::string setup = std::string(kSetup).substr(0, std::string(kSetup).find("insmod"));
+  int failures = -1;
+  Lines out = Run(setup +
+                      // The module is not loaded: the agent cannot open the control device.
+                      "backup sda1 " + (made / "deeper/b").string() + "\n"
+                      "expect fail\n"
+                      "backup sda1 " + existing.string() + "\n"
+                      "expect fail\n"
+                      // Loaded, but the disk fails every read: the backup fails while reading.
+                      "insmod\n"
+                      "disk-fault sda 0 16384 reads\n"
+                      "backup sda1 " + made.string() + "/ all-blocks\n"
+                      "expect fail\n",
+                  &failures);
+  EXPECT_EQ(0, failures) << ::testing::PrintToString(out);
+  Lines first = After(out, "backup sda1 " + (made / "deeper/b").string());
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE("status 0 OK", first[0]);
+  EXPECT_NE(first.end(), std::find(first.begin(), first.end(),
+                                   "  removed " + made.string() + " (made by this step)"))
+      << ::testing::PrintToString(first);
+  Lines reading = After(out, "backup sda1 " + made.string() + "/ all-blocks");
+  EXPECT_NE(reading.end(), std::find(reading.begin(), reading.end(),
+                                     "  removed " + made.string() + " (made by this step)"))
+      << ::testing::PrintToString(reading);
+  EXPECT_FALSE(std::filesystem::exists(made));
+  // The directory that was there keeps what it held, and only that.
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(existing)) left.push_back(e.path().filename());
+  EXPECT_EQ((std::vector<std::string>{"keep.txt"}), left);
+  EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
+}
+
 // A console ended in the middle of a backup (module loaded, a file open, a
 // window mapped, a file system mounted) gives everything back.
 TEST_F(ConsoleTest, EndingTheConsoleCleansUp) {

@@ -2,6 +2,7 @@
 // incremental backups of a device into a backup directory (the agent opens
 // its own file of the control device), restore and verify of that directory,
 // and a live ext4 writer to back up while it runs.
+#include <filesystem>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
@@ -39,6 +40,36 @@ Console::Outcome exit_outcome(int rc) {
 
 #ifdef CG_HAVE_AGENT
 namespace {
+
+namespace fs = std::filesystem;
+
+// The directories a backup step makes for its backup directory: the
+// directory itself and those of its parents that are not there before the
+// step.  Everything under the first of them is the step's own.
+class MadeDirectory {
+ public:
+  explicit MadeDirectory(const fs::path& dir) {
+    std::error_code ec;
+    // No ".." may remain: removing "new/.." would remove what was there.
+    fs::path p = fs::absolute(dir, ec).lexically_normal();
+    if (ec) return;
+    if (!p.has_filename()) p = p.parent_path();  // "dir/"
+    // Only a path known not to be there is taken (not one that cannot be looked at).
+    while (p.has_relative_path() && fs::symlink_status(p, ec).type() == fs::file_type::not_found) {
+      top_ = p;
+      p = p.parent_path();
+    }
+  }
+  const fs::path& path() const { return top_; }
+  // Removes what the step made; false when it made nothing or it is gone.
+  bool remove() const {
+    std::error_code ec;
+    return !top_.empty() && fs::remove_all(top_, ec) > 0 && !ec;
+  }
+
+ private:
+  fs::path top_;
+};
 
 void print_result(std::ostream& out, const agent::BackupResult& r) {
   out << "  point " << r.sequence << ": " << agent::kind_name(r.kind) << " backup of "
@@ -82,17 +113,22 @@ void Console::add_agent_commands() {
           else throw UsageError("unknown word '" + w + "' (incremental, full or all-blocks)");
         }
         o.max_cache_blocks = static_cast<std::uint32_t>(uint_field(f, "cache", 0));
+        // A failed backup takes back the directory it made.
+        auto failed = [this, made = MadeDirectory(o.dir)](const char* what) {
+          out_ << "  backup failed: " << what << "\n";
+          if (made.remove()) out_ << "  removed " << made.path().string() << " (made by this step)\n";
+        };
         try {
           agent::BackupResult r = incremental ? agent::incremental_backup(o) : agent::full_backup(o);
           print_result(out_, r);
           return Outcome{};
         } catch (const agent::Error& e) {
-          out_ << "  backup failed: " << e.what() << "\n";
+          failed(e.what());
           if (e.status()) return Outcome{true, e.status(), 0, ""};
           if (e.sys_errno()) return Outcome{false, -1, e.sys_errno(), ""};
           return Outcome{false, -1, 0, "FAILED"};
         } catch (const std::exception& e) {
-          out_ << "  backup failed: " << e.what() << "\n";
+          failed(e.what());
           return Outcome{false, -1, 0, "FAILED"};
         }
       });
