@@ -31,7 +31,10 @@ function(cg_add_tool_cli_tests sub exe)
   add_test(NAME ${line}/cli.restore_missing_dir
     COMMAND ${expect} 3 "no backup directory" -- ${exe} restore /nonexistent/b -o /tmp/cowguard-never.img)
   add_test(NAME ${line}/cli.console_missing_script
-    COMMAND ${expect} 3 "cannot read the script" -- ${exe} console --script /nonexistent/s.cg)
+    COMMAND ${expect} 3 "cannot read the script /nonexistent/s.cg" -- ${exe} console --script /nonexistent/s.cg)
+  add_test(NAME ${line}/cli.console_script_is_a_directory
+    COMMAND ${expect} 3 "cannot read the script ${CMAKE_SOURCE_DIR}/tests/tools/scripts: Is a directory" --
+            ${exe} console --script ${CMAKE_SOURCE_DIR}/tests/tools/scripts)
   # A console script: every step as expected, and one that is not.
   add_test(NAME ${line}/cli.console_script
     COMMAND ${expect} 0 "expect CGD_ERR_BAD_COMMAND: ok" --

@@ -1,6 +1,8 @@
 // cowguard: the user's command.  Subcommands: demo, restore, verify, console.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -38,13 +40,19 @@ int run_console(const std::string& script, bool quiet, const std::string& module
     return c.exit_code();
   }
   std::ifstream in(script);
-  if (!in) {
-    std::cerr << "cowguard console: cannot read the script " << script << "\n";
+  // A directory opens, but its first read fails.
+  if (!in || (in.peek(), in.bad())) {
+    std::cerr << "cowguard console: cannot read the script " << script << ": " << std::strerror(errno)
+              << "\n";
     return tool::kExitMissing;
   }
   o.echo = !quiet;
   tool::Console c(std::cout, o);
   c.run(in);
+  if (in.bad()) {
+    std::cerr << "cowguard console: cannot read the script " << script << " to its end\n";
+    return tool::kExitMissing;
+  }
   if (c.unexpected_failures())
     std::cerr << "cowguard console: " << c.unexpected_failures() << " step"
               << (c.unexpected_failures() == 1 ? "" : "s") << " failed in " << script << "\n";
