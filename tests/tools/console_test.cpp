@@ -1,14 +1,19 @@
 // The console: what a step prints (status, records, log lines), how expect
 // and failures set the exit code, lines checked before their step runs,
-// faults and devices through its steps, help, and that it gives back
-// everything it made.
+// faults and devices through its steps, the line editor on a terminal, help,
+// and that it gives back everything it made.
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -484,6 +489,105 @@ TEST_F(ConsoleTest, EndingTheConsoleCleansUp) {
   EXPECT_EQ(0u, standin::user::mappings());
   EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
   ExpectNoLeaks();
+}
+
+// The far end of a pseudo-terminal: what the console's terminal shows, and
+// keys typed into it.
+class TerminalEnd {
+ public:
+  explicit TerminalEnd(int master) : fd_(master) {}
+  // Reads what the terminal shows until `text` has appeared since the last
+  // wait; false when it does not within 20 s (the console would hang).
+  bool WaitFor(const std::string& text) {
+    for (int waited = 0; waited < 20000;) {
+      auto at = shown_.find(text, from_);
+      if (at != std::string::npos) {
+        before_ = shown_.substr(from_, at - from_);
+        from_ = at + text.size();
+        return true;
+      }
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) {
+        waited += 100;
+        continue;
+      }
+      char buf[256];
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) return false;
+      shown_.append(buf, static_cast<std::size_t>(n));
+    }
+    return false;
+  }
+  // Types keys once the line editor reads them, key by key (the terminal
+  // out of canonical mode): typed any earlier, the terminal's own line
+  // discipline would take them, and an end of input (^D) would be lost.
+  void Type(const std::string& keys) {
+    struct termios t = {};
+    for (int waited = 0; waited < 20000 && ::tcgetattr(fd_, &t) == 0 && (t.c_lflag & ICANON); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(static_cast<ssize_t>(keys.size()), ::write(fd_, keys.data(), keys.size()));
+  }
+  // What the terminal showed before the text last waited for.
+  const std::string& Before() const { return before_; }
+
+ private:
+  int fd_;
+  std::string shown_, before_;
+  std::size_t from_ = 0;
+};
+
+// On a terminal the console reads through the line editor: the prompt is
+// there before anything is typed, a line can be edited before it is sent,
+// and the up arrow brings back lines typed before.
+TEST_F(ConsoleTest, TerminalPromptsFirstAndKeepsAHistory) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(0, ::openpty(&master, &slave, nullptr, nullptr, nullptr));
+  std::FILE* in = ::fdopen(::dup(slave), "r");
+  std::FILE* term = ::fdopen(::dup(slave), "w");
+  ::close(slave);
+  ASSERT_TRUE(in && term);
+
+  // The typist works from another thread while this one runs the console.
+  bool prompt_first = false, edited = false, recalled = false;
+  std::string first_shown;
+  std::thread typist([&] {
+    TerminalEnd t(master);
+    prompt_first = t.WaitFor("cowguard> ");
+    first_shown = t.Before();
+    if (prompt_first) {
+      t.Type("echo one\r");
+      edited = t.WaitFor("cowguard> ");
+      t.Type("echo twx\x7fo\r");  // a typo rubbed out
+      edited = edited && t.WaitFor("cowguard> ");
+      t.Type("\x1b[A\x1b[A\r");  // up twice: echo one
+      recalled = t.WaitFor("cowguard> ");
+    }
+    if (recalled) {
+      t.Type("\x04");  // end of input
+    } else {
+      ::close(master);  // a hang up ends the console
+      master = -1;
+    }
+  });
+  std::ostringstream out;
+  {
+    tool::ConsoleOptions o;
+    o.module_path = CG_MODULE_PATH;
+    o.echo = false;
+    tool::Console c(out, o);
+    tool::EditLineInput input(in, term, "cowguard> ");
+    c.run(input);
+    EXPECT_EQ(0, c.exit_code());
+  }
+  typist.join();
+  std::fclose(in);
+  std::fclose(term);
+  if (master >= 0) ::close(master);
+  EXPECT_TRUE(prompt_first) << "no prompt before the first line";
+  EXPECT_EQ(std::string::npos, first_shown.find_first_not_of("\r\n")) << first_shown;
+  EXPECT_TRUE(edited);
+  EXPECT_TRUE(recalled);
+  EXPECT_EQ("one\ntwo\none\n", out.str());
 }
 
 // Words separated by single blanks.

@@ -379,16 +379,34 @@ bool Console::run_line(const std::string& line) {
   return true;
 }
 
+namespace {
+
+class StreamInput : public LineInput {
+ public:
+  explicit StreamInput(std::istream& in) : in_(in) {}
+  std::optional<std::string> next() override {
+    std::string line;
+    if (!std::getline(in_, line)) return std::nullopt;
+    return line;
+  }
+
+ private:
+  std::istream& in_;
+};
+
+}  // namespace
+
 void Console::run(std::istream& in) {
-  std::string line;
+  StreamInput s(in);
+  run(s);
+}
+
+void Console::run(LineInput& in) {
   for (;;) {
-    if (opts_.prompt) out_ << "cowguard> " << std::flush;
-    if (!std::getline(in, line)) {
-      if (opts_.prompt) sink_ << "\n";
-      break;
-    }
-    if (!run_line(line)) break;
-    out_ << std::flush;
+    // What the last step printed is out before the input waits.
+    flush_buf();
+    auto line = in.next();
+    if (!line || !run_line(*line)) break;
   }
   finish();
 }

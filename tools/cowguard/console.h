@@ -11,6 +11,7 @@
 // bad field value is a usage error and does nothing.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -36,7 +37,32 @@ std::string kernel_line();
 struct ConsoleOptions {
   std::string module_path;  // insmod without a path loads this one
   bool echo = true;         // print each line read ("> line") before its output
-  bool prompt = false;      // print a prompt before reading (a terminal)
+};
+
+// Where the console's lines come from.
+class LineInput {
+ public:
+  virtual ~LineInput() = default;
+  // The next line, without its end; nullopt at the end of the input.
+  virtual std::optional<std::string> next() = 0;
+};
+
+// Lines typed on a terminal, through libedit: the prompt before each line,
+// line editing, and the history of the lines typed (up and down arrows).
+// libedit keeps one editor per process, so there is one of these at a time.
+class EditLineInput : public LineInput {
+ public:
+  // in and out are the terminal (the caller keeps them open).
+  EditLineInput(std::FILE* in, std::FILE* out, std::string prompt);
+  ~EditLineInput() override;
+  EditLineInput(const EditLineInput&) = delete;
+  EditLineInput& operator=(const EditLineInput&) = delete;
+  std::optional<std::string> next() override;
+
+ private:
+  std::FILE* out_;
+  std::string prompt_;
+  std::string last_;  // the last line put into the history
 };
 
 // A usage error of one step: bad words or fields.
@@ -55,6 +81,8 @@ class Console {
   bool run_line(const std::string& line);
   // Runs every line of the stream, up to its end or `quit`.
   void run(std::istream& in);
+  // Runs every line of the input, up to its end or `quit`.
+  void run(LineInput& in);
   // Ends the last step (an unchecked failure counts now).
   void finish();
 

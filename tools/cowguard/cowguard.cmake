@@ -4,6 +4,9 @@
 # library that the tool tests link too.
 find_package(CLI11 CONFIG REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
+# libedit: line editing and history for the console on a terminal.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CG_LIBEDIT REQUIRED IMPORTED_TARGET libedit)
 
 set(CG_TOOL_DIR ${CMAKE_SOURCE_DIR}/tools/cowguard)
 set(CG_TOOL_LIB_SOURCES
@@ -15,6 +18,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/console_disk.cpp
   ${CG_TOOL_DIR}/console_module.cpp
   ${CG_TOOL_DIR}/console_agent.cpp
+  ${CG_TOOL_DIR}/console_edit.cpp
   ${CG_TOOL_DIR}/chain.cpp
   ${CG_TOOL_DIR}/demo.cpp)
 
@@ -26,7 +30,8 @@ function(cg_add_cowguard sub)
   set(lib cgtool-${line})
   add_library(${lib} STATIC ${CG_TOOL_LIB_SOURCES})
   target_include_directories(${lib} PUBLIC ${CG_TOOL_DIR} ${CMAKE_SOURCE_DIR}/module/2.6)
-  target_link_libraries(${lib} PUBLIC cgkernel-${line} CLI11::CLI11 nlohmann_json::nlohmann_json)
+  target_link_libraries(${lib} PUBLIC cgkernel-${line} CLI11::CLI11 nlohmann_json::nlohmann_json
+    PRIVATE PkgConfig::CG_LIBEDIT)
   target_compile_definitions(${lib} PRIVATE
     CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko"
     CG_KERNEL_LINE="${line}")

@@ -32,9 +32,15 @@ int run_console(const std::string& script, bool quiet, const std::string& module
   tool::ConsoleOptions o;
   o.module_path = module;
   if (script.empty() || script == "-") {
-    bool tty = ::isatty(0);
-    o.prompt = tty;
-    o.echo = !tty && !quiet;
+    if (::isatty(0)) {
+      // A terminal: the line editor shows the prompt and the line typed.
+      o.echo = false;
+      tool::Console c(std::cout, o);
+      tool::EditLineInput in(stdin, stdout, "cowguard> ");
+      c.run(in);
+      return c.exit_code();
+    }
+    o.echo = !quiet;
     tool::Console c(std::cout, o);
     c.run(std::cin);
     return c.exit_code();
