@@ -210,6 +210,8 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
                std::string(want_incremental ? "an incremental" : "a full") + " backup of device " +
                    std::to_string(o.major) + ":" + std::to_string(o.minor));
   std::optional<Catalog> cat = Catalog::load(o.dir);
+  // A directory with no backup yet gets its lock file back if this one fails.
+  if (!cat) lock->remove_on_release();
   if (cat && cat->entries.empty()) cat.reset();
 
   ControlDevice dev(o.device_node);
@@ -399,6 +401,7 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   next.key = new_key;
   next.save(o.dir);
   made.keep();
+  lock->remove_on_release(false);
   r.chain = e.chain;
 
   r.sequence = sequence;

@@ -242,7 +242,10 @@ DirLock::DirLock(const fs::path& dir, Mode mode, const std::string& who) : mode_
   if (!fs::exists(dir, ec)) throw FormatError::missing(dir.string(), "no such backup directory");
   if (!fs::is_directory(dir, ec)) throw FormatError::missing(dir.string(), "not a directory");
   fs::path p = dir / kLockName;
-  fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  path_ = p;
+  fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd_ >= 0) created_ = true;
+  else if (errno == EEXIST) fd_ = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
   if (fd_ < 0 && mode == Mode::shared && (errno == EACCES || errno == EROFS)) {
     fd_ = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);  // a directory we may only read
     if (fd_ < 0) return;  // nobody can write it either: nothing to lock against
@@ -278,6 +281,8 @@ DirLock::DirLock(const fs::path& dir, Mode mode, const std::string& who) : mode_
 
 DirLock::~DirLock() {
   if (fd_ < 0) return;
+  // Unlinked while still held: nobody else can have taken this file's lock.
+  if (mode_ == Mode::exclusive && remove_ && created_) ::unlink(path_.c_str());
   if (mode_ == Mode::exclusive && ::ftruncate(fd_, 0) != 0) {
     // a stale name is harmless: nobody holds the lock any more
   }

@@ -96,9 +96,18 @@ class DirLock {
   DirLock(const DirLock&) = delete;
   DirLock& operator=(const DirLock&) = delete;
 
+  // The lock file was made by this lock (the directory had none).
+  bool created() const { return created_; }
+  // A writer whose directory holds no backup after all takes its lock file
+  // back with it (a failed first backup into a directory of the user's).
+  void remove_on_release(bool on = true) { remove_ = on; }
+
  private:
   int fd_ = -1;
   Mode mode_;
+  bool created_ = false;
+  bool remove_ = false;
+  std::filesystem::path path_;
 };
 
 // Makes a backup directory (0700) when it is missing; true when it made it.

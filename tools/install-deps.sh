@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev
       e2fsprogs libext2fs-dev comerr-dev pkg-config
-      libcli11-dev nlohmann-json3-dev libxxhash-dev universal-ctags
+      libcli11-dev nlohmann-json3-dev libxxhash-dev libedit-dev universal-ctags
       groff-base mandoc)
 missing=()
 for p in "${pkgs[@]}"; do

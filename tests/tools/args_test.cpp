@@ -45,10 +45,31 @@ TEST(ToolArgs, WordsQuotesCommentsAndFields) {
 
   tool::Fields f(Words{"3", "sda1", "len=8", "s=bad", "=odd"});
   EXPECT_EQ((Words{"3", "sda1", "=odd"}), f.positional());
+  EXPECT_EQ((Words{"3", "sda1", "len=8", "s=bad", "=odd"}), f.words());
   EXPECT_TRUE(f.has("len"));
-  EXPECT_EQ("8", f.take("len"));
-  EXPECT_FALSE(f.take("nothere"));
-  EXPECT_EQ((Words{"s"}), f.untaken());
+  EXPECT_EQ("8", f.get("len"));
+  EXPECT_FALSE(f.get("nothere"));
+}
+
+// The fields of a line are held against the step's rules as a whole, before
+// the step reads any of them.
+TEST(ToolArgs, FieldsAreCheckedAgainstTheRulesOfTheStep) {
+  const std::vector<tool::FieldRule> rules = {tool::number_field("len"), tool::text_field("name"),
+                                              tool::choice_field("prot", {"r", "rw", "w"}),
+                                              tool::signed_field("times"),
+                                              tool::number_field("point", 0xffffffff)};
+  EXPECT_EQ("", tool::Fields(Words{"3", "len=0x10", "name=a b", "prot=rw", "times=-1"}).check("mmap", rules));
+  EXPECT_EQ("", tool::Fields(Words{"3"}).check("mmap", rules));
+  EXPECT_EQ("mmap has no field lenn", tool::Fields(Words{"len=1", "lenn=4"}).check("mmap", rules));
+  EXPECT_EQ("mmap has no fields a b", tool::Fields(Words{"b=1", "a=2"}).check("mmap", rules));
+  EXPECT_EQ("field len given twice", tool::Fields(Words{"len=1", "len=2"}).check("mmap", rules));
+  EXPECT_EQ("bad len '4x' (a number)", tool::Fields(Words{"len=4x"}).check("mmap", rules));
+  EXPECT_EQ("bad len '' (a number)", tool::Fields(Words{"len="}).check("mmap", rules));
+  EXPECT_EQ("bad prot 'rwx' (r, rw or w)", tool::Fields(Words{"prot=rwx"}).check("mmap", rules));
+  EXPECT_EQ("bad times '1.5' (a number)", tool::Fields(Words{"times=1.5"}).check("mmap", rules));
+  EXPECT_EQ("", tool::Fields(Words{"point=4294967295"}).check("restore", rules));
+  EXPECT_EQ("bad point '4294967296' (a number up to 4294967295)",
+            tool::Fields(Words{"point=4294967296"}).check("restore", rules));
 }
 
 TEST(ToolNames, StatusesStatesAndErrnos) {

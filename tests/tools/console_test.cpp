@@ -1,18 +1,25 @@
 // The console: what a step prints (status, records, log lines), how expect
-// and failures set the exit code, faults and devices through its steps, and
-// that it gives back everything it made.
+// and failures set the exit code, lines checked before their step runs,
+// faults and devices through its steps, the line editor on a terminal, help,
+// and that it gives back everything it made.
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "console.h"
+#include "format.h"
 #include "standin/module.h"
 #include "standin/task.h"
 #include "standin/user.h"
@@ -217,8 +224,9 @@ TEST_F(ConsoleTest, ExpectAndFailuresSetTheExitCode) {
   Lines unchecked = After(out, "snapshot 3");
   EXPECT_EQ("status 2 CGD_ERR_INVALID", unchecked.at(0));
   EXPECT_EQ((Lines{"error: unknown command 'frobnicate' (try help)"}), After(out, "frobnicate"));
-  Lines field = After(out, "get-state 3 lenn=4");
-  EXPECT_EQ("error: get-state has no field lenn", field.back());
+  // The line with an unknown field does not run: no status, only the error.
+  EXPECT_EQ((Lines{"error: get-state has no field lenn", "usage: get-state FD [len=20] [s=PTR]"}),
+            After(out, "get-state 3 lenn=4"));
   // The failure of the unchecked snapshot is reported when the next step starts.
   bool reported = false;
   for (std::size_t i = 0; i + 1 < out.size(); i++)
@@ -257,6 +265,89 @@ TEST_F(ConsoleTest, FaultsAndDiskErrorsReachTheSteps) {
             After(out, "fault nosuchsite nth=1"));
 }
 
+// A line is checked whole before its step runs: a missing or extra word, an
+// unknown field, a field given twice or a bad value is a usage error, and
+// the step does nothing at all.
+TEST_F(ConsoleTest, InvalidLinesChangeNothing) {
+  int failures = -1;
+  Lines out = Run("disk ram 8M\n"
+                  "mbr sda 1M:4M 5M:rest\n"
+                  "mkfs testfs sda1 1024\n"
+                  "insmod\n"
+                  "write sda1 100 1 pattern=0x22\n"
+                  // Each of these would have changed something.
+                  "mount sda1 sda2\n"
+                  "mount sda1 now=1\n"
+                  "write sda1 100 1 pattern=0x11 patern=1\n"
+                  "fault kmalloc nth=1 nht=2\n"
+                  "fault clear nth=1\n"
+                  "open flags=rwx\n"
+                  "open\n"
+                  "close 3 now=1\n"
+                  "mmap 3 prot=rwx\n"
+                  "mmap 3 pages=1 pages=2\n"
+                  "start 3\n"
+                  "disk floppy 1M\n"
+                  "disk ram\n"
+                  "load-map 3 blocks=1-x maplen=8\n"
+                  "quit now\n"
+                  // What is there afterwards.
+                  "disks\n"
+                  "read sda1 100 1 show=4\n"
+                  "get-state 3\n"
+                  "windows\n"
+                  "fault show kmalloc\n"
+                  "echo still=here\n",
+                  &failures);
+  EXPECT_EQ(14, failures) << ::testing::PrintToString(out);
+  auto refused = [&](const std::string& line, const std::string& error, const std::string& usage) {
+    EXPECT_EQ((Lines{"error: " + error, "usage: " + usage}), After(out, line)) << line;
+  };
+  refused("mount sda1 sda2", "too many words: sda2", "mount DEV");
+  refused("mount sda1 now=1", "mount has no field now", "mount DEV");
+  refused("write sda1 100 1 pattern=0x11 patern=1", "write has no field patern",
+          "write DEV SECTOR COUNT [pattern=BYTE] [via=bio|fs]");
+  const std::string fault_usage =
+      "fault SITE [nth=N] [interval=N] [times=N] [name=PREFIX] | fault clear [SITE] | fault show SITE";
+  refused("fault kmalloc nth=1 nht=2", "fault has no field nht", fault_usage);
+  refused("fault clear nth=1", "fault has no field nth", fault_usage);
+  refused("open flags=rwx", "bad flags 'rwx' (rw, r or w)", "open [PATH] [flags=rw|r|w]");
+  refused("close 3 now=1", "close has no field now", "close FD");
+  const std::string mmap_usage =
+      "mmap FD [pages=N] [len=BYTES] [prot=r|rw] [flags=private|shared] [offset=N]";
+  refused("mmap 3 prot=rwx", "bad prot 'rwx' (r, rw or w)", mmap_usage);
+  refused("mmap 3 pages=1 pages=2", "field pages given twice", mmap_usage);
+  refused("start 3", "missing DEV", "start FD DEV [blocks=N] [cache=N] [major= minor=]");
+  const std::string disk_usage =
+      "disk ram SIZE | disk file PATH [SIZE]  [major= minors= first-minor= name= queue=0 sparse=0 "
+      "direct=1 workers=N]";
+  refused("disk floppy 1M", "'floppy' is not ram or file", disk_usage);
+  refused("disk ram", "missing SIZE", disk_usage);
+  refused("load-map 3 blocks=1-x maplen=8", "bad blocks '1-x' (all, none or a list like 0-99,200)",
+          "load-map FD [blocks=all|none|LIST] [maplen=N] [len=N] [map=PTR] [bm=PTR]");
+  refused("quit now", "too many words: now", "quit");
+
+  // Nothing mounted, the sector as first written, fd 3 open with no window
+  // and no backup started, no fault set (open went through).
+  EXPECT_EQ((Lines{"status 0 OK", "  disk sda 8:0 sectors=16384",
+                   "  partition sda1 8:1 start=2048 sectors=8192",
+                   "  partition sda2 8:2 start=10240 sectors=6144"}),
+            After(out, "disks"));
+  EXPECT_EQ((Lines{"status 0 OK", "  0000c800: 22 22 22 22                                      |\"\"\"\"|"}),
+            After(out, "read sda1 100 1 show=4"));
+  EXPECT_EQ((Lines{"status 0 OK", "  fd 3"}), After(out, "open"));
+  Lines state = After(out, "get-state 3");
+  ASSERT_FALSE(state.empty());
+  EXPECT_EQ("status 0 CGD_OK", state[0]);
+  EXPECT_NE(std::string::npos, state.at(1).find("CGD_STATE_IDLE")) << state.at(1);
+  EXPECT_EQ((Lines{"status 0 OK", "  device mappings: 0"}), After(out, "windows"));
+  Lines kmalloc = After(out, "fault show kmalloc");
+  ASSERT_EQ(2u, kmalloc.size());
+  EXPECT_TRUE(kmalloc[1].ends_with(" failures=0")) << kmalloc[1];
+  // Free text keeps its = signs.
+  EXPECT_EQ((Lines{"still=here"}), After(out, "echo still=here"));
+}
+
 TEST_F(ConsoleTest, MakesAndMountsExt4OnAFileDisk) {
   std::string img = (TempDir("ext4") / "disk.img").string();
   int failures = -1;
@@ -292,9 +383,11 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
                   "workload stop\n"
                   "verify " + backups + "\n"
                   "restore " + backups + " " + restored + "\n"
-                  "backup sda1 " + backups + " sideways\n",
+                  "backup sda1 " + backups + " sideways\n"
+                  "restore " + backups + " " + restored + ".2 pont=2\n"
+                  "backup sda1 " + backups + ".2 cach=64\n",
                   &failures);
-  EXPECT_EQ(1, failures) << "only the bad word of the last step fails";
+  EXPECT_EQ(3, failures) << "only the three bad lines at the end fail";
 
   Lines full = After(out, "backup sda1 " + backups);
   ASSERT_FALSE(full.empty());
@@ -316,8 +409,14 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
   EXPECT_EQ("status 0 OK", After(out, "verify " + backups).at(0));
   EXPECT_EQ("status 0 OK", After(out, "restore " + backups + " " + restored).at(0));
   EXPECT_TRUE(std::filesystem::exists(restored));
-  EXPECT_EQ("error: unknown word 'sideways' (incremental, full or all-blocks)",
+  EXPECT_EQ("error: unknown word 'sideways' (incremental, full, all-blocks or new-chain)",
             After(out, "backup sda1 " + backups + " sideways").at(0));
+  // A misspelt field refuses the line before the step writes anything.
+  EXPECT_EQ((Lines{"error: restore has no field pont", "usage: restore DIR FILE [point=N]"}),
+            After(out, "restore " + backups + " " + restored + ".2 pont=2"));
+  EXPECT_FALSE(std::filesystem::exists(restored + ".2"));
+  EXPECT_EQ("error: backup has no field cach", After(out, "backup sda1 " + backups + ".2 cach=64").at(0));
+  EXPECT_FALSE(std::filesystem::exists(backups + ".2"));
 
   // A byte flipped in the middle of the delta file.
   std::filesystem::path delta;
@@ -333,12 +432,73 @@ TEST_F(ConsoleTest, BacksUpALiveExt4FileSystemAndRestoresIt) {
     f.put(static_cast<char>(c ^ 0x40));
   }
   std::filesystem::remove(restored);
+
   Lines bad = Run("verify " + backups + "\nexpect CORRUPT_INPUT\nrestore " + backups + " " + restored +
                   "\nexpect 4\n", &failures);
   EXPECT_EQ(0, failures) << ::testing::PrintToString(bad);
   EXPECT_FALSE(std::filesystem::exists(restored));
+
+  // Another file system on the device is another source: refused, the
+  // catalog as it was, until a new chain is asked for; then both chains list.
+  Lines other = Run(Ext4Disk((dir / "other.img").string()) + "insmod\n" +
+                    "backup sda1 " + backups + "\nexpect BAD_ARGUMENTS\n"
+                    "backup sda1 " + backups + " new-chain\n",
+                    &failures);
+  EXPECT_EQ(0, failures) << ::testing::PrintToString(other);
+  Lines refused = After(other, "backup sda1 " + backups);
+  EXPECT_NE(refused.end(), std::find_if(refused.begin(), refused.end(), [](const std::string& l) {
+              return l.find("holds backups of another source") != std::string::npos;
+            })) << ::testing::PrintToString(refused);
+  Lines chained = After(other, "backup sda1 " + backups + " new-chain");
+  EXPECT_NE(chained.end(), std::find_if(chained.begin(), chained.end(), [](const std::string& l) {
+              return l.find("a new chain starts for another source") != std::string::npos;
+            })) << ::testing::PrintToString(chained);
+  auto cat = cowguard::agent::Catalog::load(backups);
+  ASSERT_TRUE(cat);
+  ASSERT_EQ(3u, cat->entries.size());
+  EXPECT_EQ(2u, cat->entries[2].chain);
   EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
   ExpectNoLeaks();
+}
+
+// A backup step that fails takes back the directory it made for the backup
+// (with the parents it made), and nothing that was there before it.
+TEST_F(ConsoleTest, FailedBackupRemovesOnlyTheDirectoryItMade) {
+  auto dir = TempDir("failed");
+  const auto made = dir / "new", existing = dir / "existing";
+  std::filesystem::create_directories(existing);
+  std::ofstream(existing / "keep.txt") << "mine\n";
+  const std::string setup = std::string(kSetup).substr(0, std::string(kSetup).find("insmod"));
+  int failures = -1;
+  Lines out = Run(setup +
+                      // The module is not loaded: the agent cannot open the control device.
+                      "backup sda1 " + (made / "deeper/b").string() + "\n"
+                      "expect fail\n"
+                      "backup sda1 " + existing.string() + "\n"
+                      "expect fail\n"
+                      // Loaded, but the disk fails every read: the backup fails while reading.
+                      "insmod\n"
+                      "disk-fault sda 0 16384 reads\n"
+                      "backup sda1 " + made.string() + "/ all-blocks\n"
+                      "expect fail\n",
+                  &failures);
+  EXPECT_EQ(0, failures) << ::testing::PrintToString(out);
+  Lines first = After(out, "backup sda1 " + (made / "deeper/b").string());
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE("status 0 OK", first[0]);
+  EXPECT_NE(first.end(), std::find(first.begin(), first.end(),
+                                   "  removed " + made.string() + " (made by this step)"))
+      << ::testing::PrintToString(first);
+  Lines reading = After(out, "backup sda1 " + made.string() + "/ all-blocks");
+  EXPECT_NE(reading.end(), std::find(reading.begin(), reading.end(),
+                                     "  removed " + made.string() + " (made by this step)"))
+      << ::testing::PrintToString(reading);
+  EXPECT_FALSE(std::filesystem::exists(made));
+  // The directory that was there keeps what it held, and only that.
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(existing)) left.push_back(e.path().filename());
+  EXPECT_EQ((std::vector<std::string>{"keep.txt"}), left);
+  EXPECT_TRUE(standin::task::wait_kernel_threads(5000));
 }
 
 // A console ended in the middle of a backup (module loaded, a file open, a
@@ -353,23 +513,182 @@ TEST_F(ConsoleTest, EndingTheConsoleCleansUp) {
   ExpectNoLeaks();
 }
 
-TEST_F(ConsoleTest, HelpListsEveryCommandAndShowsOne) {
+// The far end of a pseudo-terminal: what the console's terminal shows, and
+// keys typed into it.
+class TerminalEnd {
+ public:
+  explicit TerminalEnd(int master) : fd_(master) {}
+  // Reads what the terminal shows until `text` has appeared since the last
+  // wait; false when it does not within 20 s (the console would hang).
+  bool WaitFor(const std::string& text) {
+    for (int waited = 0; waited < 20000;) {
+      auto at = shown_.find(text, from_);
+      if (at != std::string::npos) {
+        before_ = shown_.substr(from_, at - from_);
+        from_ = at + text.size();
+        return true;
+      }
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) {
+        waited += 100;
+        continue;
+      }
+      char buf[256];
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) return false;
+      shown_.append(buf, static_cast<std::size_t>(n));
+    }
+    return false;
+  }
+  // Types keys once the line editor reads them, key by key (the terminal
+  // out of canonical mode): typed any earlier, the terminal's own line
+  // discipline would take them, and an end of input (^D) would be lost.
+  void Type(const std::string& keys) {
+    struct termios t = {};
+    for (int waited = 0; waited < 20000 && ::tcgetattr(fd_, &t) == 0 && (t.c_lflag & ICANON); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(static_cast<ssize_t>(keys.size()), ::write(fd_, keys.data(), keys.size()));
+  }
+  // What the terminal showed before the text last waited for.
+  const std::string& Before() const { return before_; }
+
+ private:
+  int fd_;
+  std::string shown_, before_;
+  std::size_t from_ = 0;
+};
+
+// On a terminal the console reads through the line editor: the prompt is
+// there before anything is typed, a line can be edited before it is sent,
+// and the up arrow brings back lines typed before.
+TEST_F(ConsoleTest, TerminalPromptsFirstAndKeepsAHistory) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(0, ::openpty(&master, &slave, nullptr, nullptr, nullptr));
+  std::FILE* in = ::fdopen(::dup(slave), "r");
+  std::FILE* term = ::fdopen(::dup(slave), "w");
+  ::close(slave);
+  ASSERT_TRUE(in && term);
+
+  // The typist works from another thread while this one runs the console.
+  bool prompt_first = false, edited = false, recalled = false;
+  std::string first_shown;
+  std::thread typist([&] {
+    TerminalEnd t(master);
+    prompt_first = t.WaitFor("cowguard> ");
+    first_shown = t.Before();
+    if (prompt_first) {
+      t.Type("echo one\r");
+      edited = t.WaitFor("cowguard> ");
+      t.Type("echo twx\x7fo\r");  // a typo rubbed out
+      edited = edited && t.WaitFor("cowguard> ");
+      t.Type("\x1b[A\x1b[A\r");  // up twice: echo one
+      recalled = t.WaitFor("cowguard> ");
+    }
+    if (recalled) {
+      t.Type("\x04");  // end of input
+    } else {
+      ::close(master);  // a hang up ends the console
+      master = -1;
+    }
+  });
+  std::ostringstream out;
+  {
+    tool::ConsoleOptions o;
+    o.module_path = CG_MODULE_PATH;
+    o.echo = false;
+    tool::Console c(out, o);
+    tool::EditLineInput input(in, term, "cowguard> ");
+    c.run(input);
+    EXPECT_EQ(0, c.exit_code());
+  }
+  typist.join();
+  std::fclose(in);
+  std::fclose(term);
+  if (master >= 0) ::close(master);
+  EXPECT_TRUE(prompt_first) << "no prompt before the first line";
+  EXPECT_EQ(std::string::npos, first_shown.find_first_not_of("\r\n")) << first_shown;
+  EXPECT_TRUE(edited);
+  EXPECT_TRUE(recalled);
+  EXPECT_EQ("one\ntwo\none\n", out.str());
+}
+
+// Words separated by single blanks.
+std::string Squeeze(const std::string& s) {
+  std::istringstream in(s);
+  std::string out;
+  for (std::string w; in >> w;) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+// help lists each command in two columns, its usage on the left and its
+// description on the right; what wraps stays in its column and every line
+// fits 80 columns.  Read back, each row says what `help COMMAND` says.
+TEST_F(ConsoleTest, HelpListsEveryCommandInTwoColumns) {
   int failures = -1;
   Lines out = Run("help\nhelp read-blocks\nhelp expect\nhelp nosuch\n", &failures);
   EXPECT_EQ(1, failures);
-  Lines all = After(out, "help");
-  for (const char* c : {"disk ram SIZE", "mbr DISK", "mkfs testfs", "mount DEV", "insmod", "open [PATH]",
-                        "mmap FD", "dump WINDOW", "start FD DEV", "snapshot FD", "load-map FD",
-                        "read-blocks FD", "get-stats FD", "ioctl FD CMD", "fault SITE", "disk-fault DISK",
-                        "write DEV", "expect STATUS", "quit"}) {
-    bool found = false;
-    for (const auto& l : all) found = found || l.find(c) != std::string::npos;
-    EXPECT_TRUE(found) << c;
-  }
   EXPECT_EQ((Lines{"usage: read-blocks FD START COUNT [window=W] [data=PTR]",
                    "  CGD_READ_BLOCKS into a window (the fd's first window by default)"}),
             After(out, "help read-blocks"));
   EXPECT_EQ((Lines{"error: no command nosuch", "usage: help [COMMAND]"}), After(out, "help nosuch"));
+
+  Lines table = After(out, "help");
+  // The description column: where the description of `insmod [PATH]` starts.
+  std::size_t col = std::string::npos;
+  for (const auto& l : table)
+    if (l.rfind("  insmod [PATH] ", 0) == 0) col = l.find_first_not_of(' ', 16);
+  ASSERT_NE(std::string::npos, col);
+  ASSERT_GT(col, 20u);
+  // Rows: a line with a word at the left edge of the usage column starts a
+  // form (the first form of a new command when its first word changes).
+  struct Row {
+    std::vector<std::string> forms;
+    std::string help;
+  };
+  std::vector<Row> rows;
+  std::vector<std::string> groups;
+  for (const auto& l : table) {
+    EXPECT_LE(l.size(), 80u) << l;
+    if (l.size() > 1 && l[0] == ' ' && l[1] != ' ' && l.back() == ':') {
+      groups.push_back(l.substr(1, l.size() - 2));
+      continue;
+    }
+    if (l.rfind("  ", 0) != 0 || groups.empty()) continue;  // the lines above and below the table
+    std::string left = l.substr(0, std::min(col, l.size())), right = l.size() > col ? l.substr(col) : "";
+    // Nothing of the usage runs into the description column.
+    ASSERT_TRUE(right.empty() || left.ends_with("  ")) << l;
+    EXPECT_TRUE(right.empty() || right[0] != ' ') << l;
+    left = Squeeze(left);
+    bool starts = l.size() > 2 && l[2] != ' ';
+    if (starts) {
+      std::string name = left.substr(0, left.find(' '));
+      if (rows.empty() || rows.back().forms[0].substr(0, rows.back().forms[0].find(' ')) != name)
+        rows.push_back({});
+      rows.back().forms.push_back(left);
+    } else if (!left.empty()) {
+      ASSERT_FALSE(rows.empty()) << l;
+      rows.back().forms.back() += " " + left;
+    }
+    if (!right.empty()) rows.back().help += (rows.back().help.empty() ? "" : " ") + Squeeze(right);
+  }
+  EXPECT_EQ((std::vector<std::string>{"general", "disks", "faults", "module", "commands", "agent"}), groups);
+  ASSERT_GT(rows.size(), 40u);
+  for (const auto& r : rows) {
+    std::string usage;
+    for (const auto& f : r.forms) usage += (usage.empty() ? "" : " | ") + f;
+    std::string name = usage.substr(0, usage.find(' '));
+    Lines one = After(Run("help " + name + "\n"), "help " + name);
+    ASSERT_EQ(2u, one.size()) << name;
+    EXPECT_EQ(Squeeze(one[0]), "usage: " + usage);
+    EXPECT_EQ(Squeeze(one[1]), r.help) << name;
+  }
+  // Some of the rows, as they read.
+  std::vector<std::string> names;
+  for (const auto& r : rows) names.push_back(r.forms[0].substr(0, r.forms[0].find(' ')));
+  for (const char* c : {"disk", "mbr", "mkfs", "mount", "insmod", "open", "mmap", "dump", "start", "snapshot",
+                        "load-map", "read-blocks", "get-stats", "ioctl", "fault", "disk-fault", "write",
+                        "expect", "expect-log", "quit", "backup", "restore"})
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), c)) << c;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 # Tests that run the built cowguard command of one kernel line: the demo at
-# a small size on both block sizes, --help of every command, --version, and
-# the exit codes and messages for bad arguments and missing input.
+# a small size on both block sizes, --help of every command, --version, the
+# exit codes and messages for bad arguments and missing input, and the console
+# on a terminal.
 function(cg_add_tool_cli_tests sub exe)
   set(line 2.6.${sub})
   set(expect ${CMAKE_SOURCE_DIR}/tests/tools/expect-exit.sh)
@@ -44,7 +45,14 @@ function(cg_add_tool_cli_tests sub exe)
   add_test(NAME ${line}/cli.restore_missing_dir
     COMMAND ${expect} 3 "no such backup directory" -- ${exe} restore /nonexistent/b -o /tmp/cowguard-never.img)
   add_test(NAME ${line}/cli.console_missing_script
-    COMMAND ${expect} 3 "cannot read the script" -- ${exe} console --script /nonexistent/s.cg)
+    COMMAND ${expect} 3 "cannot read the script /nonexistent/s.cg" -- ${exe} console --script /nonexistent/s.cg)
+  add_test(NAME ${line}/cli.console_script_is_a_directory
+    COMMAND ${expect} 3 "cannot read the script ${CMAKE_SOURCE_DIR}/tests/tools/scripts: Is a directory" --
+            ${exe} console --script ${CMAKE_SOURCE_DIR}/tests/tools/scripts)
+  # On a terminal: the prompt before the first line, a line typed runs, quit.
+  add_test(NAME ${line}/cli.console_on_terminal
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/tools/console-on-terminal.sh ${exe})
+  set_tests_properties(${line}/cli.console_on_terminal PROPERTIES TIMEOUT 120)
   # A console script: every step as expected, and one that is not.
   add_test(NAME ${line}/cli.console_script
     COMMAND ${expect} 0 "expect CGD_ERR_BAD_COMMAND: ok" --

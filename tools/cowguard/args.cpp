@@ -106,7 +106,41 @@ std::vector<std::string> split_words(std::string_view line) {
   return words;
 }
 
-Fields::Fields(const std::vector<std::string>& words) {
+FieldRule number_field(std::string name) {
+  return {std::move(name), [](std::string_view v) { return parse_uint(v).has_value(); }, "a number"};
+}
+
+FieldRule number_field(std::string name, std::uint64_t max) {
+  return {std::move(name),
+          [max](std::string_view v) {
+            auto n = parse_uint(v);
+            return n && *n <= max;
+          },
+          "a number up to " + std::to_string(max)};
+}
+
+FieldRule signed_field(std::string name) {
+  return {std::move(name), [](std::string_view v) { return parse_int(v).has_value(); }, "a number"};
+}
+
+FieldRule text_field(std::string name) {
+  return {std::move(name), [](std::string_view) { return true; }, "text"};
+}
+
+FieldRule choice_field(std::string name, std::vector<std::string> values) {
+  std::string what;
+  for (std::size_t i = 0; i < values.size(); i++)
+    what += (i == 0 ? "" : i + 1 == values.size() ? " or " : ", ") + values[i];
+  return {std::move(name),
+          [values = std::move(values)](std::string_view v) {
+            for (const auto& c : values)
+              if (v == c) return true;
+            return false;
+          },
+          what};
+}
+
+Fields::Fields(const std::vector<std::string>& words) : words_(words) {
   for (const auto& w : words) {
     auto eq = w.find('=');
     if (eq == std::string::npos || eq == 0) {
@@ -114,23 +148,36 @@ Fields::Fields(const std::vector<std::string>& words) {
       continue;
     }
     std::string name = w.substr(0, eq);
-    kv_[name] = w.substr(eq + 1);
-    taken_[name] = false;
+    if (!kv_.emplace(name, w.substr(eq + 1)).second) repeated_.push_back(name);
   }
 }
 
-std::optional<std::string> Fields::take(const std::string& name) {
+std::optional<std::string> Fields::get(const std::string& name) const {
   auto it = kv_.find(name);
   if (it == kv_.end()) return std::nullopt;
-  taken_[name] = true;
   return it->second;
 }
 
-std::vector<std::string> Fields::untaken() const {
-  std::vector<std::string> out;
-  for (const auto& [k, v] : taken_)
-    if (!v) out.push_back(k);
-  return out;
+std::string Fields::check(const std::string& step, const std::vector<FieldRule>& rules) const {
+  std::vector<std::string> unknown;
+  for (const auto& [name, value] : kv_) {
+    const FieldRule* rule = nullptr;
+    for (const auto& r : rules)
+      if (r.name == name) rule = &r;
+    if (!rule) unknown.push_back(name);
+  }
+  if (!unknown.empty()) {
+    std::string s = step + " has no field" + (unknown.size() > 1 ? "s" : "");
+    for (const auto& u : unknown) s += " " + u;
+    return s;
+  }
+  if (!repeated_.empty()) return "field " + repeated_.front() + " given twice";
+  for (const auto& r : rules) {
+    auto it = kv_.find(r.name);
+    if (it != kv_.end() && !r.ok(it->second))
+      return "bad " + r.name + " '" + it->second + "' (" + r.what + ")";
+  }
+  return "";
 }
 
 }  // namespace cowguard::tool

@@ -3,6 +3,7 @@
 // name=value fields of console lines.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,23 +26,40 @@ std::string to_hex(const std::uint8_t* data, std::size_t len);
 // blanks; a # outside quotes starts a comment).
 std::vector<std::string> split_words(std::string_view line);
 
+// A field a console step accepts: its name and what its value must be.
+struct FieldRule {
+  std::string name;
+  std::function<bool(std::string_view)> ok;  // whether a value is good
+  std::string what;                          // what a good value is, for errors
+};
+FieldRule number_field(std::string name);  // parse_uint
+FieldRule number_field(std::string name, std::uint64_t max);  // parse_uint, at most max
+FieldRule signed_field(std::string name);  // parse_int
+FieldRule text_field(std::string name);    // any text
+FieldRule choice_field(std::string name, std::vector<std::string> values);
+
 // The words of one console step: the positional words and the name=value
-// fields, in order of appearance.  Each field is taken at most once; what is
-// left untaken is an error the step reports.
+// fields.  check() holds the fields against the rules of the step before it
+// runs; the step then reads them with get().
 class Fields {
  public:
   explicit Fields(const std::vector<std::string>& words);
+  // Every word in order, with fields as written (for free text).
+  const std::vector<std::string>& words() const { return words_; }
   const std::vector<std::string>& positional() const { return pos_; }
   bool has(const std::string& name) const { return kv_.count(name) != 0; }
-  // The raw text of a field (and marks it taken).
-  std::optional<std::string> take(const std::string& name);
-  // Names of fields never taken.
-  std::vector<std::string> untaken() const;
+  // The raw text of a field.
+  std::optional<std::string> get(const std::string& name) const;
+  // What is wrong with the fields under these rules: an unknown field, a
+  // field given twice, a value that is not what its rule wants.  "" when
+  // nothing is.  `step` names the step in the text.
+  std::string check(const std::string& step, const std::vector<FieldRule>& rules) const;
 
  private:
+  std::vector<std::string> words_;
   std::vector<std::string> pos_;
   std::map<std::string, std::string> kv_;
-  std::map<std::string, bool> taken_;
+  std::vector<std::string> repeated_;  // names given more than once
 };
 
 }  // namespace cowguard::tool

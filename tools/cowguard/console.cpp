@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -68,28 +70,47 @@ Console::~Console() {
 }
 
 void Console::add(const std::string& group, const std::string& name, const std::string& usage,
-                  const std::string& help, Handler h) {
-  commands_[name] = Command{group, usage, help, std::move(h)};
+                  const std::string& help, std::vector<Form> forms, Handler h) {
+  commands_[name] = Command{group, usage, help, std::move(forms), std::move(h)};
+}
+
+std::vector<Console::Form> Console::takes(std::vector<std::string> words, std::vector<FieldRule> fields) {
+  return {Form{std::move(words), std::move(fields), false}};
+}
+
+FieldRule Console::pointer_field(std::string name) {
+  return {std::move(name),
+          [](std::string_view v) { return v == "null" || v == "bad" || v == "ro" || parse_uint(v); },
+          "null, bad, ro or an address"};
 }
 
 void Console::add_commands() {
+  // expect, expect-log, quit and help are run by run_line itself.
   add("general", "help", "help [COMMAND]", "list the commands, or show one command's usage",
-      [](Fields&) { return Outcome{}; });
-  add("general", "echo", "echo TEXT...", "print the text", [this](Fields& f) {
-    std::string s;
-    for (const auto& w : f.positional()) s += (s.empty() ? "" : " ") + w;
-    out_ << s << "\n";
-    return Outcome{};
-  });
+      takes({"COMMAND?"}), nullptr);
+  add("general", "expect", "expect STATUS",
+      "check the status of the step before: a number, a status name (CGD_ERR_INVALID), an errno "
+      "name (EBUSY), ok or fail",
+      takes({"STATUS"}), nullptr);
+  add("general", "expect-log", "expect-log TEXT",
+      "check that the step before wrote this kernel log line (quote it)",
+      {Form{{"TEXT"}, {}, true}}, nullptr);
+  add("general", "quit", "quit", "end the console (or exit)", takes({}), nullptr);
+  add("general", "echo", "echo TEXT...", "print the text", {Form{{"TEXT..."}, {}, true}},
+      [this](const Fields& f) {
+        std::string s;
+        for (const auto& w : f.words()) s += (s.empty() ? "" : " ") + w;
+        out_ << s << "\n";
+        return Outcome{};
+      });
   add("general", "log", "log [all]",
       "print the kernel log: every line with `all`, else the lines of the last step",
-      [this](Fields& f) {
-        const auto& p = f.positional();
-        auto lines = (!p.empty() && p[0] == "all") ? standin::log::lines() : last_log_;
+      takes({"all?"}), [this](const Fields& f) {
+        auto lines = f.positional().empty() ? last_log_ : standin::log::lines();
         for (const auto& l : lines) out_ << "  log " << l << "\n";
         return Outcome{};
       });
-  add("general", "sleep", "sleep MS", "wait MS milliseconds", [this](Fields& f) {
+  add("general", "sleep", "sleep MS", "wait MS milliseconds", takes({"MS"}), [this](const Fields& f) {
     auto ms = uint_arg(need(f, 0, "MS"), "MS");
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return Outcome{};
@@ -99,43 +120,151 @@ void Console::add_commands() {
   add_agent_commands();
 }
 
+namespace {
+
+bool is_keyword(const std::string& w) {
+  for (char c : w)
+    if (std::isupper(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// A word of a form without its "?" or "...".
+std::string bare(const std::string& w) {
+  if (w.size() > 3 && w.compare(w.size() - 3, 3, "...") == 0) return w.substr(0, w.size() - 3);
+  if (!w.empty() && w.back() == '?') return w.substr(0, w.size() - 1);
+  return w;
+}
+
+bool optional_word(const std::string& w) { return w != bare(w); }
+bool repeated_word(const std::string& w) { return w.size() > 3 && w.compare(w.size() - 3, 3, "...") == 0; }
+
+std::string one_of(const std::vector<std::string>& words) {
+  std::string s;
+  for (std::size_t i = 0; i < words.size(); i++)
+    s += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+  return s;
+}
+
+}  // namespace
+
+void Console::check(const std::string& name, const Command& c, const Fields& f) const {
+  // The words to hold against a form: for free text every word.
+  auto words_of = [&](const Form& form) -> const std::vector<std::string>& {
+    return form.free_text ? f.words() : f.positional();
+  };
+  auto fits = [&](const Form& form) {
+    const auto& w = words_of(form);
+    for (std::size_t i = 0; i < form.words.size(); i++) {
+      if (!is_keyword(form.words[i])) continue;
+      if (i >= w.size()) {
+        if (!optional_word(form.words[i])) return false;
+      } else if (w[i] != bare(form.words[i])) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const Form* form = nullptr;
+  for (const auto& fm : c.forms)
+    if (!form && fits(fm)) form = &fm;
+  if (!form) {
+    // Name the keywords the line could have had at the first place they differ.
+    std::size_t at = SIZE_MAX;
+    for (const auto& fm : c.forms)
+      for (std::size_t i = 0; i < fm.words.size() && i < at; i++)
+        if (is_keyword(fm.words[i])) at = i;
+    std::vector<std::string> choices;
+    for (const auto& fm : c.forms)
+      if (at < fm.words.size() && is_keyword(fm.words[at])) choices.push_back(bare(fm.words[at]));
+    const auto& w = f.positional();
+    if (at >= w.size()) throw UsageError("missing " + one_of(choices));
+    throw UsageError("'" + w[at] + "' is not " + one_of(choices));
+  }
+  const auto& w = words_of(*form);
+  bool any = !form->words.empty() && repeated_word(form->words.back());
+  for (std::size_t i = w.size(); i < form->words.size(); i++)
+    if (!optional_word(form->words[i])) throw UsageError("missing " + form->words[i]);
+  if (!any && w.size() > form->words.size()) {
+    std::string extra;
+    for (std::size_t i = form->words.size(); i < w.size(); i++) extra += " " + w[i];
+    throw UsageError("too many words:" + extra);
+  }
+  if (!form->free_text) {
+    std::string err = f.check(name, form->fields);
+    if (!err.empty()) throw UsageError(err);
+  }
+}
+
+// Prints the commands of each group in two columns: usage and description.
+// A usage of several forms takes a line for each; a long usage or
+// description wraps within its column.
 void Console::help(const std::vector<std::string>& words) {
-  if (words.size() > 1) {
-    auto it = commands_.find(words[1]);
-    if (it == commands_.end() && words[1] != "expect" && words[1] != "expect-log" &&
-        words[1] != "quit")
-      throw UsageError("no command " + words[1]);
-    if (words[1] == "expect") {
-      out_ << "usage: expect STATUS\n  check the status of the step before: a number, a status "
-              "name (CGD_ERR_INVALID), an errno name (EBUSY), ok or fail\n";
-      return;
-    }
-    if (words[1] == "expect-log") {
-      out_ << "usage: expect-log TEXT\n  check that the step before wrote this kernel log line "
-              "(quote it)\n";
-      return;
-    }
-    if (words[1] == "quit") {
-      out_ << "usage: quit\n  end the console\n";
-      return;
-    }
+  if (!words.empty()) {
+    auto it = commands_.find(words[0] == "exit" ? "quit" : words[0]);
+    if (it == commands_.end()) throw UsageError("no command " + words[0]);
     out_ << "usage: " << it->second.usage << "\n  " << it->second.help << "\n";
     return;
   }
+  constexpr std::size_t kWidth = 80, kIndent = 2, kGap = 2, kUsageMax = 36;
+  // The usage of each form of a command ("a | b": two).
+  auto forms = [](const std::string& usage) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    for (;;) {
+      auto bar = usage.find(" | ", pos);
+      out.push_back(usage.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
+      if (bar == std::string::npos) return out;
+      pos = bar + 3;
+    }
+  };
+  // Greedy wrapping at blanks, the first line `first` wide and the others
+  // `rest`; a word longer than its line is cut.
+  auto wrap = [](const std::string& text, std::size_t first, std::size_t rest) {
+    std::vector<std::string> lines;
+    std::string line;
+    auto width = [&] { return lines.empty() ? first : rest; };
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+      if (!line.empty() && line.size() + 1 + w.size() > width()) {
+        lines.push_back(std::move(line));
+        line.clear();
+      }
+      while (line.empty() && w.size() > width()) {
+        std::size_t n = width();
+        lines.push_back(w.substr(0, n));
+        w.erase(0, n);
+      }
+      line += (line.empty() ? "" : " ") + w;
+    }
+    if (!line.empty()) lines.push_back(std::move(line));
+    return lines;
+  };
+  std::size_t usage_w = 0;
+  for (const auto& [name, c] : commands_)
+    for (const auto& u : forms(c.usage)) usage_w = std::max(usage_w, std::min(u.size(), kUsageMax));
+  const std::size_t help_w = kWidth - kIndent - usage_w - kGap;
+
   out_ << "Commands (help COMMAND for one; # starts a comment; NAME=VALUE sets a field):\n";
   for (const char* group : {"general", "disks", "faults", "module", "commands", "agent"}) {
     out_ << " " << group << ":\n";
-    for (const auto& [name, c] : commands_)
-      if (c.group == group) out_ << "  " << std::left << std::setw(44) << c.usage << c.help << "\n";
-    if (std::string(group) == "general") {
-      out_ << "  " << std::left << std::setw(44) << "expect STATUS"
-           << "check the step before (number, name, ok, fail)\n";
-      out_ << "  " << std::left << std::setw(44) << "expect-log TEXT"
-           << "check that the step before logged this line\n";
-      out_ << "  " << std::left << std::setw(44) << "quit" << "end the console\n";
+    for (const auto& [name, c] : commands_) {
+      if (c.group != group) continue;
+      std::vector<std::string> left;
+      // Each form on its own lines; the lines a form wraps onto are indented.
+      for (const auto& u : forms(c.usage)) {
+        auto lines = wrap(u, usage_w, usage_w - 2);
+        for (std::size_t i = 0; i < lines.size(); i++) left.push_back((i ? "  " : "") + lines[i]);
+      }
+      auto right = wrap(c.help, help_w, help_w);
+      for (std::size_t i = 0; i < std::max(left.size(), right.size()); i++) {
+        std::string l = i < left.size() ? left[i] : "";
+        std::string line = std::string(kIndent, ' ') + l;
+        if (i < right.size()) line += std::string(usage_w - l.size() + kGap, ' ') + right[i];
+        out_ << line << "\n";
+      }
     }
   }
-  out_ << " pointer fields take null, bad (unmapped page), ro (read-only page) or an address\n";
+  out_ << " pointer fields: null, bad (unmapped page), ro (read-only page) or an address\n";
   out_ << " devices: sda, sda1, 8:1; sizes: 4096, 16M, 2048s (sectors)\n";
 }
 
@@ -201,6 +330,30 @@ bool Console::expect_matches(const std::string& want, const Outcome& o) const {
   return false;
 }
 
+void Console::expect(const std::string& name, const std::string& want) {
+  if (!pending_) {
+    failures_++;
+    out_ << "error: " << name << ": no step before it to check\n";
+    return;
+  }
+  bool ok = false;
+  std::string got;
+  if (name == "expect") {
+    ok = expect_matches(want, *pending_);
+    got = std::to_string(pending_->code);
+  } else {
+    for (const auto& l : last_log_) ok = ok || l == want;
+    got = std::to_string(last_log_.size()) + " other log lines";
+  }
+  pending_checked_ = true;
+  if (ok) {
+    out_ << name << " " << want << ": ok\n";
+  } else {
+    failures_++;
+    out_ << name << " " << want << ": FAILED (got " << got << ")\n";
+  }
+}
+
 bool Console::run_line(const std::string& line) {
   auto words = split_words(line);
   flush_buf();
@@ -211,58 +364,24 @@ bool Console::run_line(const std::string& line) {
     Console* c;
     ~Flush() { c->flush_buf(); }
   } flush{this};
-  const std::string& name = words[0];
+  const std::string name = words[0] == "exit" ? "quit" : words[0];
+  auto it = commands_.find(name);
   try {
-    if (name == "quit" || name == "exit") {
-      settle();
-      return false;
-    }
+    if (it == commands_.end()) throw UsageError("unknown command '" + words[0] + "' (try help)");
+    // The whole line is checked before anything of the step runs.
+    Fields f(std::vector<std::string>(words.begin() + 1, words.end()));
+    check(name, it->second, f);
     if (name == "expect" || name == "expect-log") {
-      if (words.size() != 2) throw UsageError("usage: " + name + (name == "expect" ? " STATUS" : " TEXT"));
-      if (!pending_) throw UsageError(name + ": no step before it to check");
-      bool ok;
-      std::string got;
-      if (name == "expect") {
-        ok = expect_matches(words[1], *pending_);
-        std::ostringstream g;
-        g << pending_->code;
-        got = g.str();
-      } else {
-        ok = false;
-        for (const auto& l : last_log_) ok = ok || l == words[1];
-        got = std::to_string(last_log_.size()) + " other log lines";
-      }
-      pending_checked_ = true;
-      if (ok) {
-        out_ << name << " " << words[1] << ": ok\n";
-      } else {
-        failures_++;
-        out_ << name << " " << words[1] << ": FAILED (got " << got << ")\n";
-      }
+      expect(name, f.words()[0]);
       return true;
     }
     settle();
+    if (name == "quit") return false;
     if (name == "help") {
-      help(words);
+      help(f.positional());
       return true;
     }
-    auto it = commands_.find(name);
-    if (it == commands_.end()) throw UsageError("unknown command '" + name + "' (try help)");
-    std::vector<std::string> rest(words.begin() + 1, words.end());
-    Fields f(rest);
     Outcome o = it->second.run(f);
-    auto left = f.untaken();
-    if (!left.empty()) {
-      // The step ran: its output stands, but the line had fields it does
-      // not know, which is a script error.
-      std::string s;
-      for (const auto& l : left) s += " " + l;
-      report(o);
-      print_log();
-      failures_++;
-      out_ << "error: " << name << " has no field" << (left.size() > 1 ? "s" : "") << s << "\n";
-      return true;
-    }
     if (it->second.group != "general") {
       report(o);
       print_log();
@@ -272,30 +391,47 @@ bool Console::run_line(const std::string& line) {
   } catch (const UsageError& e) {
     failures_++;
     out_ << "error: " << e.what() << "\n";
-    auto it = commands_.find(name);
     if (it != commands_.end()) out_ << "usage: " << it->second.usage << "\n";
     print_log();
   }
   return true;
 }
 
+namespace {
+
+class StreamInput : public LineInput {
+ public:
+  explicit StreamInput(std::istream& in) : in_(in) {}
+  std::optional<std::string> next() override {
+    std::string line;
+    if (!std::getline(in_, line)) return std::nullopt;
+    return line;
+  }
+
+ private:
+  std::istream& in_;
+};
+
+}  // namespace
+
 void Console::run(std::istream& in) {
-  std::string line;
+  StreamInput s(in);
+  run(s);
+}
+
+void Console::run(LineInput& in) {
   for (;;) {
-    if (opts_.prompt) out_ << "cowguard> " << std::flush;
-    if (!std::getline(in, line)) {
-      if (opts_.prompt) sink_ << "\n";
-      break;
-    }
-    if (!run_line(line)) break;
-    out_ << std::flush;
+    // What the last step printed is out before the input waits.
+    flush_buf();
+    auto line = in.next();
+    if (!line || !run_line(*line)) break;
   }
   finish();
 }
 
 // ---- word parsers -------------------------------------------------------------
 
-std::string Console::need(Fields& f, std::size_t i, const char* what) const {
+std::string Console::need(const Fields& f, std::size_t i, const char* what) const {
   if (f.positional().size() <= i) throw UsageError(std::string("missing ") + what);
   return f.positional()[i];
 }
@@ -313,14 +449,14 @@ std::uint64_t Console::uint_arg(const std::string& w, const char* what) const {
   throw UsageError(std::string("bad ") + what + " '" + w + "'");
 }
 
-std::uint64_t Console::uint_field(Fields& f, const std::string& name, std::uint64_t def) const {
-  auto v = f.take(name);
+std::uint64_t Console::uint_field(const Fields& f, const std::string& name, std::uint64_t def) const {
+  auto v = f.get(name);
   if (!v) return def;
   return uint_arg(*v, name.c_str());
 }
 
-void* Console::ptr_field(Fields& f, const std::string& name, void* def) const {
-  auto v = f.take(name);
+void* Console::ptr_field(const Fields& f, const std::string& name, void* def) const {
+  auto v = f.get(name);
   if (!v) return def;
   if (*v == "null") return nullptr;
   if (*v == "bad") return pages_ + 2 * kPage;

@@ -6,9 +6,12 @@
 // its status (number and name), the records it returned and the kernel log
 // lines it caused.  `expect STATUS` checks the step before it; a step that
 // fails with no matching expect is an unexpected failure and makes the exit
-// code non-zero.
+// code non-zero.  Every line is checked against what its step accepts before
+// the step runs: a line with a missing or extra word, an unknown field or a
+// bad field value is a usage error and does nothing.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -34,7 +37,32 @@ std::string kernel_line();
 struct ConsoleOptions {
   std::string module_path;  // insmod without a path loads this one
   bool echo = true;         // print each line read ("> line") before its output
-  bool prompt = false;      // print a prompt before reading (a terminal)
+};
+
+// Where the console's lines come from.
+class LineInput {
+ public:
+  virtual ~LineInput() = default;
+  // The next line, without its end; nullopt at the end of the input.
+  virtual std::optional<std::string> next() = 0;
+};
+
+// Lines typed on a terminal, through libedit: the prompt before each line,
+// line editing, and the history of the lines typed (up and down arrows).
+// libedit keeps one editor per process, so there is one of these at a time.
+class EditLineInput : public LineInput {
+ public:
+  // in and out are the terminal (the caller keeps them open).
+  EditLineInput(std::FILE* in, std::FILE* out, std::string prompt);
+  ~EditLineInput() override;
+  EditLineInput(const EditLineInput&) = delete;
+  EditLineInput& operator=(const EditLineInput&) = delete;
+  std::optional<std::string> next() override;
+
+ private:
+  std::FILE* out_;
+  std::string prompt_;
+  std::string last_;  // the last line put into the history
 };
 
 // A usage error of one step: bad words or fields.
@@ -53,6 +81,8 @@ class Console {
   bool run_line(const std::string& line);
   // Runs every line of the stream, up to its end or `quit`.
   void run(std::istream& in);
+  // Runs every line of the input, up to its end or `quit`.
+  void run(LineInput& in);
   // Ends the last step (an unchecked failure counts now).
   void finish();
 
@@ -68,10 +98,21 @@ class Console {
   };
 
  private:
-  using Handler = std::function<Outcome(Fields&)>;
+  using Handler = std::function<Outcome(const Fields&)>;
+  // What one form of a step accepts: its positional words, in order, and its
+  // fields.  A word in capitals names a value ("DEV"), a word in lower case
+  // is a keyword that must be there as written ("clear"); "?" after it makes
+  // it optional, "..." takes any number of words.  A step of several forms
+  // runs the first whose keywords the line has.
+  struct Form {
+    std::vector<std::string> words = {};
+    std::vector<FieldRule> fields = {};
+    bool free_text = false;  // every word is text: no fields
+  };
   struct Command {
     std::string group, usage, help;
-    Handler run;
+    std::vector<Form> forms;
+    Handler run;  // empty for the steps the console runs itself (expect, quit, help)
   };
   struct DiskEntry {
     std::unique_ptr<standin::block::Disk> disk;
@@ -88,7 +129,13 @@ class Console {
   void add_module_commands();
   void add_agent_commands();
   void add(const std::string& group, const std::string& name, const std::string& usage,
-           const std::string& help, Handler h);
+           const std::string& help, std::vector<Form> forms, Handler h);
+  // The forms of a step that has one: these words and fields.
+  static std::vector<Form> takes(std::vector<std::string> words, std::vector<FieldRule> fields = {});
+  // Holds a line against the forms of its command: UsageError when it fits
+  // none, or its words or fields are not what its form accepts.
+  void check(const std::string& name, const Command& c, const Fields& f) const;
+  void expect(const std::string& name, const std::string& want);
   void help(const std::vector<std::string>& words);
   void settle();
   void report(const Outcome& o);
@@ -101,11 +148,12 @@ class Console {
   std::uint64_t size_arg(const std::string& word, const char* what) const;
   std::uint64_t uint_arg(const std::string& word, const char* what) const;
   int fd_arg(const std::string& word) const;
-  std::string need(Fields& f, std::size_t i, const char* what) const;
-  std::uint64_t uint_field(Fields& f, const std::string& name, std::uint64_t def) const;
+  std::string need(const Fields& f, std::size_t i, const char* what) const;
+  std::uint64_t uint_field(const Fields& f, const std::string& name, std::uint64_t def) const;
   // A pointer field: absent gives def; "null", "bad" (unmapped), "ro" (read
   // only) or a number.
-  void* ptr_field(Fields& f, const std::string& name, void* def) const;
+  void* ptr_field(const Fields& f, const std::string& name, void* def) const;
+  static FieldRule pointer_field(std::string name);
   Window& window(const std::string& word);
   Window* window_of(int fd);
   Outcome ioctl_step(int fd, unsigned long cmd, void* arg);

@@ -2,6 +2,7 @@
 // incremental backups of a device into a backup directory (the agent opens
 // its own file of the control device), restore and verify of that directory,
 // and a live ext4 writer to back up while it runs.
+#include <filesystem>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
@@ -40,6 +41,36 @@ Console::Outcome exit_outcome(int rc) {
 #ifdef CG_HAVE_AGENT
 namespace {
 
+namespace fs = std::filesystem;
+
+// The directories a backup step makes for its backup directory: the
+// directory itself and those of its parents that are not there before the
+// step.  Everything under the first of them is the step's own.
+class MadeDirectory {
+ public:
+  explicit MadeDirectory(const fs::path& dir) {
+    std::error_code ec;
+    // No ".." may remain: removing "new/.." would remove what was there.
+    fs::path p = fs::absolute(dir, ec).lexically_normal();
+    if (ec) return;
+    if (!p.has_filename()) p = p.parent_path();  // "dir/"
+    // Only a path known not to be there is taken (not one that cannot be looked at).
+    while (p.has_relative_path() && fs::symlink_status(p, ec).type() == fs::file_type::not_found) {
+      top_ = p;
+      p = p.parent_path();
+    }
+  }
+  const fs::path& path() const { return top_; }
+  // Removes what the step made; false when it made nothing or it is gone.
+  bool remove() const {
+    std::error_code ec;
+    return !top_.empty() && fs::remove_all(top_, ec) > 0 && !ec;
+  }
+
+ private:
+  fs::path top_;
+};
+
 void print_result(std::ostream& out, const agent::BackupResult& r) {
   out << "  point " << r.sequence << ": " << agent::kind_name(r.kind) << " backup of "
       << r.major << ":" << r.minor << " into " << r.file << "\n";
@@ -63,10 +94,12 @@ void print_result(std::ostream& out, const agent::BackupResult& r) {
 
 void Console::add_agent_commands() {
 #ifdef CG_HAVE_AGENT
-  add("agent", "backup", "backup DEV DIR [incremental] [all-blocks] [cache=BLOCKS]",
+  add("agent", "backup", "backup DEV DIR [incremental] [all-blocks] [new-chain] [cache=BLOCKS]",
       "back up DEV into the backup directory DIR with the agent (full, or incremental from the "
-      "catalog's key); all-blocks: every block, not only those the file system uses",
-      [this](Fields& f) {
+      "catalog's key); all-blocks: every block, not only those the file system uses; new-chain: "
+      "DIR holds another source's backups, start a chain of this one beside them",
+      takes({"DEV", "DIR", "KIND?", "KIND?", "KIND?", "KIND?"}, {number_field("cache", 0xffffffff)}),
+      [this](const Fields& f) {
         agent::BackupOptions o;
         blk::devnum d = device(need(f, 0, "DEV"));
         o.dir = need(f, 1, "DIR");
@@ -78,27 +111,36 @@ void Console::add_agent_commands() {
           if (w == "incremental") incremental = true;
           else if (w == "full") incremental = false;
           else if (w == "all-blocks") o.all_blocks = true;
-          else throw UsageError("unknown word '" + w + "' (incremental, full or all-blocks)");
+          else if (w == "new-chain") o.new_chain = true;
+          else throw UsageError("unknown word '" + w + "' (incremental, full, all-blocks or new-chain)");
         }
         o.max_cache_blocks = static_cast<std::uint32_t>(uint_field(f, "cache", 0));
+        // A failed backup takes back the directory it made.
+        auto failed = [this, made = MadeDirectory(o.dir)](const char* what) {
+          out_ << "  backup failed: " << what << "\n";
+          if (made.remove()) out_ << "  removed " << made.path().string() << " (made by this step)\n";
+        };
         try {
           agent::BackupResult r = incremental ? agent::incremental_backup(o) : agent::full_backup(o);
           print_result(out_, r);
           return Outcome{};
         } catch (const agent::Error& e) {
-          out_ << "  backup failed: " << e.what() << "\n";
+          failed(e.what());
           if (e.status()) return Outcome{true, e.status(), 0, ""};
           if (e.sys_errno()) return Outcome{false, -1, e.sys_errno(), ""};
           return Outcome{false, -1, 0, "FAILED"};
+        } catch (const agent::SourceMismatch& e) {
+          failed(e.what());
+          return Outcome{false, kExitUsage, 0, "BAD_ARGUMENTS"};
         } catch (const std::exception& e) {
-          out_ << "  backup failed: " << e.what() << "\n";
+          failed(e.what());
           return Outcome{false, -1, 0, "FAILED"};
         }
       });
   add("agent", "restore", "restore DIR FILE [point=N]",
       "rebuild the image of a backup point (default: the latest) into FILE; the status is "
       "`cowguard restore`'s exit code",
-      [this](Fields& f) {
+      takes({"DIR", "FILE"}, {number_field("point", 0xffffffff)}), [this](const Fields& f) {
         RestoreArgs a;
         a.dir = need(f, 0, "DIR");
         a.output = need(f, 1, "FILE");
@@ -107,7 +149,7 @@ void Console::add_agent_commands() {
       });
   add("agent", "verify", "verify DIR",
       "check every checksum of a backup directory's chain; the status is `cowguard verify`'s exit code",
-      [this](Fields& f) {
+      takes({"DIR"}), [this](const Fields& f) {
         VerifyArgs a;
         a.dir = need(f, 0, "DIR");
         return exit_outcome(verify_command(a, out_, out_));
@@ -116,7 +158,9 @@ void Console::add_agent_commands() {
 #ifdef CG_HAVE_WORKLOAD
   add("agent", "workload", "workload start DEV [threads=N] [seed=N] [pause-us=N] | workload stop | workload status",
       "a live writer on DEV's mounted ext4 file system (creates, changes and deletes files)",
-      [this](Fields& f) {
+      {Form{{"start", "DEV"}, {number_field("threads"), number_field("seed"), number_field("pause-us")}},
+       Form{{"stop"}}, Form{{"status"}}},
+      [this](const Fields& f) {
         std::string verb = need(f, 0, "start|stop|status");
         auto* w = static_cast<standin::workload::Ext4Workload*>(workload_.get());
         if (verb == "start") {

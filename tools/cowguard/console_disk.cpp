@@ -35,15 +35,15 @@ constexpr SiteName kSites[] = {
 }  // namespace
 
 void Console::add_disk_commands() {
-  auto config = [this](Fields& f) {
+  auto config = [this](const Fields& f) {
     blk::DiskConfig cfg;
     cfg.major = static_cast<unsigned>(uint_field(f, "major", cfg.major));
     cfg.minors = static_cast<int>(uint_field(f, "minors", 0));
-    if (auto v = f.take("first-minor")) cfg.first_minor = static_cast<int>(uint_arg(*v, "first-minor"));
-    if (auto v = f.take("name")) cfg.name = *v;
-    if (auto v = f.take("queue")) cfg.with_queue = *v != "0" && *v != "no";
-    if (auto v = f.take("sparse")) cfg.sparse = *v != "0" && *v != "no";
-    if (auto v = f.take("direct")) cfg.direct = *v != "0" && *v != "no";
+    if (auto v = f.get("first-minor")) cfg.first_minor = static_cast<int>(uint_arg(*v, "first-minor"));
+    if (auto v = f.get("name")) cfg.name = *v;
+    if (auto v = f.get("queue")) cfg.with_queue = *v == "1" || *v == "yes";
+    if (auto v = f.get("sparse")) cfg.sparse = *v == "1" || *v == "yes";
+    if (auto v = f.get("direct")) cfg.direct = *v == "1" || *v == "yes";
     cfg.workers = static_cast<int>(uint_field(f, "workers", 2));
     return cfg;
   };
@@ -58,11 +58,16 @@ void Console::add_disk_commands() {
     return Outcome{};
   };
 
+  auto yes_no = [](const char* name) { return choice_field(name, {"0", "1", "no", "yes"}); };
+  const std::vector<FieldRule> disk_fields = {
+      number_field("major"), number_field("minors"), number_field("first-minor"), text_field("name"),
+      yes_no("queue"),       yes_no("sparse"),       yes_no("direct"),            number_field("workers")};
   add("disks", "disk",
       "disk ram SIZE | disk file PATH [SIZE]  [major= minors= first-minor= name= queue=0 "
-      "sparse=0 direct=1]",
+      "sparse=0 direct=1 workers=N]",
       "add a RAM disk or a disk on an image file (created or extended to SIZE)",
-      [this, config, added](Fields& f) {
+      {Form{{"ram", "SIZE"}, disk_fields}, Form{{"file", "PATH", "SIZE?"}, disk_fields}},
+      [this, config, added](const Fields& f) {
         std::string kind = need(f, 0, "ram or file");
         auto cfg = config(f);
         errno = 0;
@@ -79,8 +84,8 @@ void Console::add_disk_commands() {
         throw UsageError("disk kind must be ram or file");
       });
 
-  add("disks", "disks", "disks", "list the disks, their partitions and what is mounted",
-      [this](Fields&) {
+  add("disks", "disks", "disks", "list the disks, their partitions and what is mounted", takes({}),
+      [this](const Fields&) {
         for (const auto& d : disks_) {
           out_ << "  disk " << d.disk->name() << " " << devname(d.disk->dev())
                << " sectors=" << d.disk->sectors();
@@ -98,7 +103,7 @@ void Console::add_disk_commands() {
 
   add("disks", "mbr", "mbr DISK START:SIZE[:TYPE] ...",
       "write an MBR with up to four primary partitions (bytes or NNNs sectors) and rescan",
-      [this](Fields& f) {
+      takes({"DISK", "PART?", "PART?", "PART?", "PART?"}), [this](const Fields& f) {
         auto& d = disk(need(f, 0, "DISK"));
         std::vector<blk::MbrEntry> parts;
         for (std::size_t i = 1; i < f.positional().size(); i++) {
@@ -123,13 +128,14 @@ void Console::add_disk_commands() {
         return from_errno(rc);
       });
 
-  add("disks", "rescan", "rescan DISK", "re-read the disk's partition table", [this](Fields& f) {
+  add("disks", "rescan", "rescan DISK", "re-read the disk's partition table", takes({"DISK"}),
+      [this](const Fields& f) {
     return from_errno(disk(need(f, 0, "DISK")).disk->rescan());
   });
 
   add("disks", "mkfs", "mkfs testfs DEV BLOCKSIZE | mkfs ext4 DEV [BLOCKSIZE]",
       "make the test file system (any block size) or ext4 (mke2fs, on a file disk)",
-      [this](Fields& f) {
+      {Form{{"testfs", "DEV", "BLOCKSIZE"}}, Form{{"ext4", "DEV", "BLOCKSIZE?"}}}, [this](const Fields& f) {
         std::string type = need(f, 0, "testfs or ext4");
         auto dev = device(need(f, 1, "DEV"));
         if (type == "testfs") {
@@ -171,7 +177,7 @@ void Console::add_disk_commands() {
         return Outcome{};
       });
 
-  add("disks", "mount", "mount DEV", "mount the file system on DEV", [this](Fields& f) {
+  add("disks", "mount", "mount DEV", "mount the file system on DEV", takes({"DEV"}), [this](const Fields& f) {
     auto dev = device(need(f, 0, "DEV"));
     int rc = blk::mount(dev);
     if (rc == 0) {
@@ -182,14 +188,15 @@ void Console::add_disk_commands() {
     return from_errno(rc);
   });
 
-  add("disks", "umount", "umount DEV", "unmount DEV", [this](Fields& f) {
+  add("disks", "umount", "umount DEV", "unmount DEV", takes({"DEV"}), [this](const Fields& f) {
     auto dev = device(need(f, 0, "DEV"));
     int rc = blk::umount(dev);
     if (rc == 0) mounted_.erase(dev);
     return from_errno(rc);
   });
 
-  add("disks", "fsinfo", "fsinfo DEV", "show the mounted file system's state", [this](Fields& f) {
+  add("disks", "fsinfo", "fsinfo DEV", "show the mounted file system's state", takes({"DEV"}),
+      [this](const Fields& f) {
     blk::FsInfo i;
     if (!blk::fs_info(device(need(f, 0, "DEV")), &i)) return from_errno(-EINVAL);
     out_ << "  " << i.type << " blockSize=" << i.block_size << " frozen=" << i.frozen
@@ -199,12 +206,13 @@ void Console::add_disk_commands() {
 
   add("disks", "write", "write DEV SECTOR COUNT [pattern=BYTE] [via=bio|fs]",
       "write COUNT sectors of a byte pattern through the block layer (fs: waits for a thaw)",
-      [this](Fields& f) {
+      takes({"DEV", "SECTOR", "COUNT"}, {number_field("pattern"), choice_field("via", {"bio", "fs"})}),
+      [this](const Fields& f) {
         auto dev = device(need(f, 0, "DEV"));
         auto sector = uint_arg(need(f, 1, "SECTOR"), "SECTOR");
         auto count = uint_arg(need(f, 2, "COUNT"), "COUNT");
         auto pattern = uint_field(f, "pattern", 0xa5);
-        std::string via = f.take("via").value_or("bio");
+        std::string via = f.get("via").value_or("bio");
         if (count == 0 || count > 8192) throw UsageError("COUNT must be 1 to 8192 sectors");
         std::vector<std::uint8_t> buf(count * 512, static_cast<std::uint8_t>(pattern));
         if (via == "fs") return from_errno(blk::fs_write(dev, sector * 512, buf.data(), buf.size()));
@@ -214,7 +222,7 @@ void Console::add_disk_commands() {
 
   add("disks", "read", "read DEV SECTOR COUNT [show=BYTES]",
       "read COUNT sectors through the block layer and dump the first bytes (default 64)",
-      [this](Fields& f) {
+      takes({"DEV", "SECTOR", "COUNT"}, {number_field("show")}), [this](const Fields& f) {
         auto dev = device(need(f, 0, "DEV"));
         auto sector = uint_arg(need(f, 1, "SECTOR"), "SECTOR");
         auto count = uint_arg(need(f, 2, "COUNT"), "COUNT");
@@ -227,7 +235,8 @@ void Console::add_disk_commands() {
       });
 
   add("faults", "disk-fault", "disk-fault DISK FIRST SECTORS [reads|writes] | disk-fault DISK clear",
-      "make a whole-disk sector range fail reads and/or writes with EIO", [this](Fields& f) {
+      "make a whole-disk sector range fail reads and/or writes with EIO",
+      {Form{{"DISK", "clear"}}, Form{{"DISK", "FIRST", "SECTORS", "KIND?"}}}, [this](const Fields& f) {
         auto& d = disk(need(f, 0, "DISK"));
         std::string first = need(f, 1, "FIRST or clear");
         if (first == "clear") {
@@ -248,7 +257,7 @@ void Console::add_disk_commands() {
       });
 
   add("faults", "disk-delay", "disk-delay DISK MICROSECONDS", "delay every bio of the disk",
-      [this](Fields& f) {
+      takes({"DISK", "MICROSECONDS"}), [this](const Fields& f) {
         auto& d = disk(need(f, 0, "DISK"));
         d.disk->set_delay_us(static_cast<unsigned>(uint_arg(need(f, 1, "MICROSECONDS"), "MICROSECONDS")));
         return Outcome{};
@@ -258,7 +267,10 @@ void Console::add_disk_commands() {
       "fault SITE [nth=N] [interval=N] [times=N] [name=PREFIX] | fault clear [SITE] | fault show SITE",
       "fail allocations at a site: kmalloc vmalloc slab_alloc slab_create page_alloc kthread "
       "bio_alloc bh_alloc",
-      [this](Fields& f) {
+      {Form{{"clear", "SITE?"}}, Form{{"show", "SITE"}},
+       Form{{"SITE"}, {number_field("nth"), number_field("interval"), signed_field("times"),
+                       text_field("name")}}},
+      [this](const Fields& f) {
         auto site_of = [](const std::string& w) {
           for (const auto& s : kSites)
             if (w == s.name) return s.site;
@@ -281,12 +293,12 @@ void Console::add_disk_commands() {
         fault::Attr a;
         a.nth = static_cast<long>(uint_field(f, "nth", 0));
         a.interval = static_cast<long>(uint_field(f, "interval", 0));
-        if (auto t = f.take("times")) {
+        if (auto t = f.get("times")) {
           auto v = parse_int(*t);
           if (!v) throw UsageError("bad times '" + *t + "'");
           a.times = static_cast<long>(*v);
         }
-        if (auto n = f.take("name")) {
+        if (auto n = f.get("name")) {
           prefix = *n;
           a.name_prefix = prefix.c_str();
         }

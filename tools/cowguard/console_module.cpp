@@ -68,6 +68,33 @@ std::size_t safe_copy(const void* from, void* to, std::size_t len) {
   return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 
+// A list of blocks: "0-99,200,...".
+bool block_list(std::string_view v) {
+  for (;;) {
+    auto comma = v.find(',');
+    std::string_view part = v.substr(0, comma);
+    auto dash = part.find('-');
+    if (!parse_uint(part.substr(0, dash))) return false;
+    if (dash != std::string_view::npos && !parse_uint(part.substr(dash + 1))) return false;
+    if (comma == std::string_view::npos) return true;
+    v.remove_prefix(comma + 1);
+  }
+}
+
+const FieldRule key_field{
+    "key",
+    [](std::string_view v) {
+      if (v == "last" || v == "none") return true;
+      auto b = parse_hex(v);
+      return b && b->size() <= sizeof(AMSessionKey::key);
+    },
+    "last, none or up to 56 bytes in hex"};
+const FieldRule blocks_field{
+    "blocks", [](std::string_view v) { return v == "all" || v == "none" || block_list(v); },
+    "all, none or a list like 0-99,200"};
+const FieldRule hex_field{"bytes", [](std::string_view v) { return parse_hex(v).has_value(); },
+                          "bytes in hex"};
+
 }  // namespace
 
 Console::Outcome Console::ioctl_step(int fd, unsigned long cmd, void* arg) {
@@ -78,12 +105,12 @@ Console::Outcome Console::ioctl_step(int fd, unsigned long cmd, void* arg) {
 
 void Console::add_module_commands() {
   add("module", "insmod", "insmod [PATH]", "load the module (the one built for this line by default)",
-      [this](Fields& f) {
+      takes({"PATH?"}), [this](const Fields& f) {
         std::string path = f.positional().empty() ? opts_.module_path : f.positional()[0];
         return Outcome{false, standin::modules::insmod(path), 0, ""};
       });
   add("module", "rmmod", "rmmod [NAME] [wait]", "unload the module (wait: for its last reference)",
-      [this](Fields& f) {
+      takes({"WORD?", "WORD?"}), [this](const Fields& f) {
         const auto& p = f.positional();
         std::string name = "cowguard";
         bool wait = false;
@@ -94,15 +121,15 @@ void Console::add_module_commands() {
         return Outcome{false, standin::modules::rmmod(name, wait), 0, ""};
       });
   add("module", "lsmod", "lsmod", "show whether the module is loaded and its references",
-      [this](Fields&) {
+      takes({}), [this](const Fields&) {
         out_ << "  cowguard " << (standin::modules::loaded("cowguard") ? "loaded" : "not loaded")
              << " refcount=" << standin::modules::refcount("cowguard") << "\n";
         return Outcome{};
       });
   add("module", "open", "open [PATH] [flags=rw|r|w]", "open the control device (several fds may be open)",
-      [this](Fields& f) {
+      takes({"PATH?"}, {choice_field("flags", {"rw", "r", "w"})}), [this](const Fields& f) {
         std::string path = f.positional().empty() ? CGD_DEVICE_NODE : f.positional()[0];
-        std::string fl = f.take("flags").value_or("rw");
+        std::string fl = f.get("flags").value_or("rw");
         int flags = fl == "r" ? O_RDONLY : fl == "w" ? O_WRONLY : O_RDWR;
         errno = 0;
         int fd = user::open(path.c_str(), flags);
@@ -111,7 +138,7 @@ void Console::add_module_commands() {
         out_ << "  fd " << fd << "\n";
         return Outcome{};
       });
-  add("module", "close", "close FD", "close a file descriptor", [this](Fields& f) {
+  add("module", "close", "close FD", "close a file descriptor", takes({"FD"}), [this](const Fields& f) {
     int fd = fd_arg(need(f, 0, "FD"));
     errno = 0;
     int rc = user::close(fd);
@@ -123,12 +150,15 @@ void Console::add_module_commands() {
     return Outcome{false, rc, rc ? errno : 0, ""};
   });
   add("module", "mmap", "mmap FD [pages=N] [len=BYTES] [prot=r|rw] [flags=private|shared] [offset=N]",
-      "map a transfer window of the control device (window w1, w2, ...)", [this](Fields& f) {
+      "map a transfer window of the control device (window w1, w2, ...)",
+      takes({"FD"}, {number_field("pages"), number_field("len"), choice_field("prot", {"r", "rw", "w"}),
+                     choice_field("flags", {"private", "shared"}), number_field("offset")}),
+      [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         std::size_t len = uint_field(f, "pages", 1) * kPage;
         len = uint_field(f, "len", len);
-        std::string prot = f.take("prot").value_or("r");
-        std::string fl = f.take("flags").value_or("private");
+        std::string prot = f.get("prot").value_or("r");
+        std::string fl = f.get("flags").value_or("private");
         off_t off = static_cast<off_t>(uint_field(f, "offset", 0));
         int p = prot == "rw" ? PROT_READ | PROT_WRITE : prot == "w" ? PROT_WRITE : PROT_READ;
         errno = 0;
@@ -139,7 +169,7 @@ void Console::add_module_commands() {
         out_ << "  window " << id << " fd " << fd << " pages=" << (len + kPage - 1) / kPage << "\n";
         return Outcome{};
       });
-  add("module", "munmap", "munmap WINDOW", "unmap a window", [this](Fields& f) {
+  add("module", "munmap", "munmap WINDOW", "unmap a window", takes({"WINDOW"}), [this](const Fields& f) {
     std::string id = need(f, 0, "WINDOW");
     auto& w = window(id);
     errno = 0;
@@ -147,14 +177,14 @@ void Console::add_module_commands() {
     if (rc == 0) windows_.erase(id);
     return Outcome{false, rc, rc ? errno : 0, ""};
   });
-  add("module", "windows", "windows", "list the mapped windows", [this](Fields&) {
+  add("module", "windows", "windows", "list the mapped windows", takes({}), [this](const Fields&) {
     for (const auto& [id, w] : windows_)
       out_ << "  window " << id << " fd " << w.fd << " pages=" << (w.len + kPage - 1) / kPage << "\n";
     out_ << "  device mappings: " << user::mappings() << "\n";
     return Outcome{};
   });
   add("module", "dump", "dump WINDOW [OFFSET] [LEN]", "dump a window's bytes (default: 64 bytes at 0)",
-      [this](Fields& f) {
+      takes({"WINDOW", "OFFSET?", "LEN?"}), [this](const Fields& f) {
         auto& w = window(need(f, 0, "WINDOW"));
         std::uint64_t off = f.positional().size() > 1 ? size_arg(f.positional()[1], "OFFSET") : 0;
         std::uint64_t len = f.positional().size() > 2 ? size_arg(f.positional()[2], "LEN") : 64;
@@ -170,7 +200,7 @@ void Console::add_module_commands() {
         return Outcome{};
       });
   add("module", "fault-page", "fault-page WINDOW [PAGE]", "run the window's page fault again",
-      [this](Fields& f) {
+      takes({"WINDOW", "PAGE?"}), [this](const Fields& f) {
         auto& w = window(need(f, 0, "WINDOW"));
         std::uint64_t page = f.positional().size() > 1 ? uint_arg(f.positional()[1], "PAGE") : 0;
         if (page * kPage >= w.len) throw UsageError("PAGE past the window's end");
@@ -182,7 +212,7 @@ void Console::add_module_commands() {
 
   // ---- the module's commands, by name -------------------------------------
   // The device of a command: the DEV word at index i, or major= and minor=.
-  auto dev_of = [this](Fields& f, std::size_t i, blk::devnum def) {
+  auto dev_of = [this](const Fields& f, std::size_t i, blk::devnum def) {
     blk::devnum d = def;
     if (f.positional().size() > i) d = device(f.positional()[i]);
     unsigned ma = static_cast<unsigned>(uint_field(f, "major", blk::major_of(d)));
@@ -191,7 +221,10 @@ void Console::add_module_commands() {
   };
 
   add("commands", "get-block-size", "get-block-size FD DEV [major= minor= len=16 bs=PTR]",
-      "CGD_GET_BLOCK_SIZE: block size and size of a device", [this, dev_of](Fields& f) {
+      "CGD_GET_BLOCK_SIZE: block size and size of a device",
+      takes({"FD", "DEV?"},
+            {number_field("major"), number_field("minor"), number_field("len"), pointer_field("bs")}),
+      [this, dev_of](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
         auto [ma, mi] = dev_of(f, 1, 0);
@@ -205,7 +238,9 @@ void Console::add_module_commands() {
 
   add("commands", "start", "start FD DEV [blocks=N] [cache=N] [major= minor=]",
       "CGD_START_BACKUP (blocks: the device's size in file-system blocks by default)",
-      [this, dev_of](Fields& f) {
+      takes({"FD", "DEV?"},
+            {number_field("blocks"), number_field("cache"), number_field("major"), number_field("minor")}),
+      [this, dev_of](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
         auto [ma, mi] = dev_of(f, 1, 0);
@@ -227,10 +262,10 @@ void Console::add_module_commands() {
 
   add("commands", "snapshot", "snapshot FD [key=last|none|HEX] [len=N] [amskey=PTR]",
       "CGD_SNAPSHOT, presenting the device's last key read (key=last, the default when there is one)",
-      [this](Fields& f) {
+      takes({"FD"}, {key_field, number_field("len"), pointer_field("amskey")}), [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         AMSessionKey key{};
-        std::string k = f.take("key").value_or("last");
+        std::string k = f.get("key").value_or("last");
         unsigned len = 0;
         void* p = nullptr;
         if (k == "last") {
@@ -255,7 +290,8 @@ void Console::add_module_commands() {
         return ioctl_step(fd, CGD_SNAPSHOT, &s);
       });
 
-  add("commands", "get-state", "get-state FD [len=20] [s=PTR]", "CGD_GET_STATE", [this](Fields& f) {
+  add("commands", "get-state", "get-state FD [len=20] [s=PTR]", "CGD_GET_STATE",
+      takes({"FD"}, {number_field("len"), pointer_field("s")}), [this](const Fields& f) {
     int fd = fd_arg(need(f, 0, "FD"));
     State st{};
     GetState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
@@ -266,7 +302,8 @@ void Console::add_module_commands() {
   });
 
   add("commands", "get-automap-state", "get-automap-state FD [len=76] [ams=PTR]",
-      "CGD_GET_AUTOMAP_STATE; the key read is kept for the next snapshot", [this](Fields& f) {
+      "CGD_GET_AUTOMAP_STATE; the key read is kept for the next snapshot",
+      takes({"FD"}, {number_field("len"), pointer_field("ams")}), [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         AutoMapState st{};
         GetAutoMapState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
@@ -281,10 +318,11 @@ void Console::add_module_commands() {
       });
 
   auto simple = [this](const char* name, unsigned long cmd, const char* help) {
-    add("commands", name, std::string(name) + " FD [arg=PTR]", help, [this, cmd](Fields& f) {
-      int fd = fd_arg(need(f, 0, "FD"));
-      return ioctl_step(fd, cmd, ptr_field(f, "arg", nullptr));
-    });
+    add("commands", name, std::string(name) + " FD [arg=PTR]", help, takes({"FD"}, {pointer_field("arg")}),
+        [this, cmd](const Fields& f) {
+          int fd = fd_arg(need(f, 0, "FD"));
+          return ioctl_step(fd, cmd, ptr_field(f, "arg", nullptr));
+        });
   };
   simple("no-load-automap", CGD_NO_LOAD_FROM_AUTOMAP, "CGD_NO_LOAD_FROM_AUTOMAP");
   simple("no-start-automap", CGD_NO_START_AUTOMAP, "CGD_NO_START_AUTOMAP");
@@ -293,7 +331,7 @@ void Console::add_module_commands() {
   simple("cmd16", CGD_CMD_16, "CGD_CMD_16");
 
   // The bitmap fields of load-map and get-automap.
-  auto map_len = [this](Fields& f, int fd) {
+  auto map_len = [this](const Fields& f, int fd) {
     auto it = blocks_.find(fd);
     if (!f.has("maplen") && it == blocks_.end())
       throw UsageError("give maplen= (no start on this fd to take it from)");
@@ -303,13 +341,15 @@ void Console::add_module_commands() {
     return static_cast<unsigned>(bits);
   };
 
-  add("commands", "load-map", "load-map FD [blocks=all|none|LIST] [maplen=N] [map=PTR] [bm=PTR]",
+  add("commands", "load-map", "load-map FD [blocks=all|none|LIST] [maplen=N] [len=N] [map=PTR] [bm=PTR]",
       "CGD_LOAD_BLOCK_MAP with the wanted blocks (LIST: 0-99,200,...; default all)",
-      [this, map_len](Fields& f) {
+      takes({"FD"}, {blocks_field, number_field("maplen"), number_field("len"), pointer_field("map"),
+                     pointer_field("bm")}),
+      [this, map_len](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         unsigned bits = map_len(f, fd);
         std::vector<std::uint8_t> map((bits + 7) / 8 + 1, 0);
-        std::string range_list = f.take("blocks").value_or("all");
+        std::string range_list = f.get("blocks").value_or("all");
         auto set = [&](std::uint64_t b) {
           if (b >= bits) throw UsageError("block " + std::to_string(b) + " is past maplen");
           map[b / 8] = static_cast<std::uint8_t>(map[b / 8] | 1u << (b % 8));
@@ -340,8 +380,10 @@ void Console::add_module_commands() {
         return ioctl_step(fd, CGD_LOAD_BLOCK_MAP, &l);
       });
 
-  add("commands", "get-automap", "get-automap FD [maplen=N] [map=PTR] [bm=PTR]",
-      "CGD_GET_AUTOMAP: the blocks changed since the last snapshot", [this, map_len](Fields& f) {
+  add("commands", "get-automap", "get-automap FD [maplen=N] [len=N] [map=PTR] [bm=PTR]",
+      "CGD_GET_AUTOMAP: the blocks changed since the last snapshot",
+      takes({"FD"}, {number_field("maplen"), number_field("len"), pointer_field("map"), pointer_field("bm")}),
+      [this, map_len](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         unsigned bits = map_len(f, fd);
         std::vector<std::uint8_t> map((bits + 7) / 8 + kPage, 0);
@@ -359,7 +401,8 @@ void Console::add_module_commands() {
       });
 
   add("commands", "get-dirty-block", "get-dirty-block FD [blocknum=PTR]",
-      "CGD_GET_DIRTY_BLOCK: a block still held in the store", [this](Fields& f) {
+      "CGD_GET_DIRTY_BLOCK: a block still held in the store",
+      takes({"FD"}, {pointer_field("blocknum")}), [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         unsigned block = 0;
         DirtyBlock d{static_cast<unsigned*>(ptr_field(f, "blocknum", &block))};
@@ -370,11 +413,13 @@ void Console::add_module_commands() {
       });
 
   add("commands", "read-blocks", "read-blocks FD START COUNT [window=W] [data=PTR]",
-      "CGD_READ_BLOCKS into a window (the fd's first window by default)", [this](Fields& f) {
+      "CGD_READ_BLOCKS into a window (the fd's first window by default)",
+      takes({"FD", "START", "COUNT"}, {text_field("window"), pointer_field("data")}),
+      [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         ReadBlocks r{static_cast<unsigned>(uint_arg(need(f, 1, "START"), "START")),
                      static_cast<unsigned>(uint_arg(need(f, 2, "COUNT"), "COUNT")), nullptr};
-        if (auto w = f.take("window")) {
+        if (auto w = f.get("window")) {
           r.data = window(*w).addr;
         } else if (Window* w = window_of(fd)) {
           r.data = w->addr;
@@ -385,7 +430,8 @@ void Console::add_module_commands() {
       });
 
   auto version = [this](const char* name, unsigned long cmd) {
-    add("commands", name, std::string(name) + " FD [arg=PTR]", command_name(cmd), [this, cmd](Fields& f) {
+    add("commands", name, std::string(name) + " FD [arg=PTR]", command_name(cmd),
+        takes({"FD"}, {pointer_field("arg")}), [this, cmd](const Fields& f) {
       int fd = fd_arg(need(f, 0, "FD"));
       int v = -1;
       void* p = ptr_field(f, "arg", &v);
@@ -397,7 +443,8 @@ void Console::add_module_commands() {
   version("version-major", CGD_GET_VERSION_MAJOR);
   version("version-minor", CGD_GET_VERSION_MINOR);
 
-  add("commands", "get-stats", "get-stats FD [len=144] [stats=PTR]", "CGD_GET_STATS", [this](Fields& f) {
+  add("commands", "get-stats", "get-stats FD [len=144] [stats=PTR]", "CGD_GET_STATS",
+      takes({"FD"}, {number_field("len"), pointer_field("stats")}), [this](const Fields& f) {
     int fd = fd_arg(need(f, 0, "FD"));
     Stats st{};
     GetStats g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
@@ -412,7 +459,7 @@ void Console::add_module_commands() {
 
   add("commands", "ioctl", "ioctl FD CMD [bytes=HEX] [len=N] [arg=PTR|NUMBER]",
       "any command number (or CGD_ name) with a record of raw bytes; the bytes after are shown",
-      [this](Fields& f) {
+      takes({"FD", "CMD"}, {hex_field, number_field("len"), pointer_field("arg")}), [this](const Fields& f) {
         int fd = fd_arg(need(f, 0, "FD"));
         std::string c = need(f, 1, "CMD");
         unsigned long cmd = 0;
@@ -432,7 +479,7 @@ void Console::add_module_commands() {
           if (!found) throw UsageError("bad command number '" + c + "'");
         }
         std::vector<std::uint8_t> buf;
-        if (auto b = f.take("bytes")) {
+        if (auto b = f.get("bytes")) {
           auto v = parse_hex(*b);
           if (!v) throw UsageError("bytes= must be hex");
           buf = *v;
@@ -441,7 +488,7 @@ void Console::add_module_commands() {
         if (len > 1 << 20) throw UsageError("len too large");
         buf.resize(len);
         void* arg = buf.empty() ? nullptr : buf.data();
-        if (auto a = f.take("arg")) {
+        if (auto a = f.get("arg")) {
           Fields one(std::vector<std::string>{"arg=" + *a});
           arg = ptr_field(one, "arg", arg);
         }

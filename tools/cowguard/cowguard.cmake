@@ -5,6 +5,9 @@
 # line's command, bin/cowguard, the manual pages and the bash completion.
 find_package(CLI11 CONFIG REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
+# libedit: line editing and history for the console on a terminal.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CG_LIBEDIT REQUIRED IMPORTED_TARGET libedit)
 
 set(CG_TOOL_DIR ${CMAKE_SOURCE_DIR}/tools/cowguard)
 set(CG_TOOL_LIB_SOURCES
@@ -17,6 +20,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/console_disk.cpp
   ${CG_TOOL_DIR}/console_module.cpp
   ${CG_TOOL_DIR}/console_agent.cpp
+  ${CG_TOOL_DIR}/console_edit.cpp
   ${CG_TOOL_DIR}/chain.cpp
   ${CG_TOOL_DIR}/demo.cpp)
 
@@ -58,7 +62,8 @@ function(cg_add_cowguard sub)
   set(lib cgtool-${line})
   add_library(${lib} STATIC ${CG_TOOL_LIB_SOURCES})
   target_include_directories(${lib} PUBLIC ${CG_TOOL_DIR} ${CMAKE_SOURCE_DIR}/module/2.6)
-  target_link_libraries(${lib} PUBLIC cgkernel-${line} CLI11::CLI11 nlohmann_json::nlohmann_json)
+  target_link_libraries(${lib} PUBLIC cgkernel-${line} CLI11::CLI11 nlohmann_json::nlohmann_json
+    PRIVATE PkgConfig::CG_LIBEDIT)
   cg_install_line_lib_dir(${line} line_lib)
   # The module an installed command loads by default is found relative to
   # its executable (CG_INSTALLED_MODULE); in the build tree it is the one

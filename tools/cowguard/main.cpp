@@ -2,6 +2,7 @@
 // (info), check, console.
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -118,21 +119,33 @@ int run_console(const std::string& script, bool quiet, const std::string& module
   tool::ConsoleOptions o;
   o.module_path = module;
   if (script.empty() || script == "-") {
-    bool tty = ::isatty(0);
-    o.prompt = tty;
-    o.echo = !tty && !quiet;
+    if (::isatty(0)) {
+      // A terminal: the line editor shows the prompt and the line typed.
+      o.echo = false;
+      tool::Console c(std::cout, o);
+      tool::EditLineInput in(stdin, stdout, "cowguard> ");
+      c.run(in);
+      return c.exit_code();
+    }
+    o.echo = !quiet;
     tool::Console c(std::cout, o);
     c.run(std::cin);
     return c.exit_code();
   }
   std::ifstream in(script);
-  if (!in) {
-    std::cerr << "cowguard console: cannot read the script " << script << "\n";
+  // A directory opens, but its first read fails.
+  if (!in || (in.peek(), in.bad())) {
+    std::cerr << "cowguard console: cannot read the script " << script << ": " << std::strerror(errno)
+              << "\n";
     return tool::kExitMissing;
   }
   o.echo = !quiet;
   tool::Console c(std::cout, o);
   c.run(in);
+  if (in.bad()) {
+    std::cerr << "cowguard console: cannot read the script " << script << " to its end\n";
+    return tool::kExitMissing;
+  }
   if (c.unexpected_failures())
     std::cerr << "cowguard console: " << c.unexpected_failures() << " step"
               << (c.unexpected_failures() == 1 ? "" : "s") << " failed in " << script << "\n";
