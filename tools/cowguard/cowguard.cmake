@@ -15,6 +15,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/exit_codes.cpp
   ${CG_TOOL_DIR}/names.cpp
   ${CG_TOOL_DIR}/progress.cpp
+  ${CG_TOOL_DIR}/report.cpp
   ${CG_TOOL_DIR}/proc.cpp
   ${CG_TOOL_DIR}/console.cpp
   ${CG_TOOL_DIR}/console_disk.cpp
@@ -22,6 +23,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/console_agent.cpp
   ${CG_TOOL_DIR}/console_edit.cpp
   ${CG_TOOL_DIR}/chain.cpp
+  ${CG_TOOL_DIR}/serve_cmd.cpp
   ${CG_TOOL_DIR}/demo.cpp)
 
 # Tests that run the built command (demo, exit codes, --help).
@@ -71,6 +73,8 @@ function(cg_add_cowguard sub)
   target_compile_definitions(${lib} PRIVATE
     CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko"
     CG_INSTALLED_MODULE="${line_lib}/cowguard.ko"
+    CG_NBD_PLUGIN="${CMAKE_BINARY_DIR}/lines/${line}/nbdkit-cowguard-plugin.so"
+    CG_INSTALLED_NBD_PLUGIN="${line_lib}/nbdkit-cowguard-plugin.so"
     CG_KERNEL_LINE="${line}")
   # The agent and the workload are linked in when this tree has them.
   if(TARGET cgagent-${line})

@@ -20,6 +20,7 @@
 #include "chain.h"
 #include "exit_codes.h"
 #include "progress.h"
+#include "report.h"
 
 #if defined(CG_HAVE_AGENT) && defined(CG_HAVE_WORKLOAD)
 #include "backup.h"
@@ -167,23 +168,6 @@ void print_table(std::ostream& out, const std::vector<Point>& points) {
         << std::setw(11) << fz.str() << std::setw(13) << tp.str() << "  "
         << (p.check.ok() ? "yes" : "NO") << "\n";
   }
-}
-
-// The module's statistics record as the stats command returned it.
-json stats_json(const Stats& s) {
-  auto t = [](const StatsTime& x) { return static_cast<double>(x.tv_sec) + static_cast<double>(x.tv_nsec) / 1e9; };
-  return {{"major", s.major}, {"minor", s.minor}, {"state", s.state},
-          {"partition_start", s.partitionStart}, {"block_size", s.blockSize},
-          {"blocks_per_page", s.blocksPerPage}, {"partition_size_kb", s.partitionSizeKB},
-          {"num_blocks", s.numBlocks}, {"max_vm_pages", s.maxVMPages}, {"vm_pages", s.vmPages},
-          {"max_cache_blocks", s.maxCacheBlocks}, {"cur_alloc_am_pages", s.curAllocAMPages},
-          {"total_alloc_pages", s.totalAllocPages}, {"cur_alloc_pages", s.curAllocPages},
-          {"total_alloc_brs", s.totalAllocBRs}, {"cur_alloc_brs", s.curAllocBRs},
-          {"total_alloc_cps", s.totalAllocCPs}, {"cur_alloc_cps", s.curAllocCPs},
-          {"peak_alloc_cps", s.peakAllocCPs}, {"total_cbs", s.totalCBs}, {"cur_cbs", s.curCBs},
-          {"total_read_blocks", s.totalReadBlocks}, {"total_read_cbs", s.totalReadCBs},
-          {"total_cleaned_cbs", s.totalCleanedCBs}, {"ioctl_count", s.ioctlCount},
-          {"time_to_freeze_seconds", t(s.eTimeToFreeze)}, {"frozen_seconds", t(s.eTimeFrozen)}};
 }
 
 json point_json(const Point& p) {

@@ -1,5 +1,5 @@
 // cowguard: the user's command.  Subcommands: demo, restore, verify, list
-// (info), check, console.
+// (info), check, console, serve, backup, status, stop.
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +17,7 @@
 #include "cowguard.h"
 #include "demo.h"
 #include "exit_codes.h"
+#include "serve_cmd.h"
 
 #ifdef CG_HAVE_AGENT
 #include "format.h"
@@ -26,7 +27,8 @@ namespace tool = cowguard::tool;
 
 namespace {
 
-const char* const kCommands[] = {"demo", "restore", "verify", "list", "info", "check", "console"};
+const char* const kCommands[] = {"demo", "restore", "verify", "list", "info", "check", "console",
+                                 "serve", "backup", "status", "stop", "make-image"};
 
 // A CLI11 check that the text is a size ("16M", "4096").
 struct SizeValidator : CLI::Validator {
@@ -243,13 +245,67 @@ int main(int argc, char** argv) {
   c->add_option("--script", script, "read the commands from FILE instead of stdin");
   c->add_flag("--quiet,-q", quiet, "do not echo the lines read");
 
+  // serve
+  tool::ServeArgs serve;
+  auto* sv = app.add_subcommand("serve",
+                                "keep the stand-in kernel, disk images and the module running, and export every "
+                                "disk and partition over NBD so that other programs write them while backups run");
+  sv->add_option("IMAGE", serve.images, "disk image files (sda, sdb, ... in this order)")->required();
+  sv->add_option("--socket", serve.socket, "the control socket (default " + tool::default_control_socket() + ")");
+  sv->add_option("--export", serve.export_spec,
+                 "where the NBD exports listen: unix:PATH (default: nbd.sock beside the control socket) or "
+                 "tcp:HOST:PORT (loopback unless TLS is given)");
+  sv->add_option("--tls-psk", serve.tls_psk, "require TLS with the pre-shared keys in FILE (nbdkit --tls-psk)");
+  sv->add_option("--tls-certificates", serve.tls_certificates,
+                 "require TLS with the certificates in DIR (nbdkit --tls-certificates)");
+  sv->add_flag("--foreground", serve.foreground, "stay in the foreground (logs on stderr) until stopped");
+  sv->add_option("--truth-dir", serve.truth_dir)->group("");  // tests: the device at every frozen instant
+
+  // backup
+  tool::BackupCmdArgs bk;
+  bool bk_no_progress = false;
+  std::string bk_cache;
+  auto* b = app.add_subcommand("backup", "ask the daemon for a backup of one of its devices");
+  b->add_option("DEVICE", bk.device, "the device (sda1, ...; see cowguard status)")->required();
+  b->add_option("DIR", bk.dir, "backup directory")->required();
+  b->add_flag("--full", bk.full, "a full backup");
+  b->add_flag("--incremental", bk.incremental,
+              "an incremental backup (the default; a full one, saying why, when there is no chain to add to)");
+  b->add_flag("--all-blocks", bk.all_blocks, "take every block, not only those the file system uses");
+  b->add_flag("--new-chain", bk.new_chain, "start a new chain in a directory that holds another source's");
+  b->add_option("--cache", bk_cache, "most blocks the module may preserve meanwhile (default: the agent's)")
+      ->check(NumberIn(1, 0xffffffffu));
+  b->add_option("--socket", bk.socket, "the daemon's control socket");
+  b->add_flag("--json", bk.json, "print the result as one JSON object");
+  b->add_flag("--no-progress", bk_no_progress, "no progress line on stderr");
+
+  // status, stop
+  std::string st_socket;
+  bool st_json = false;
+  auto* st = app.add_subcommand("status", "what the daemon serves and does");
+  st->add_option("--socket", st_socket, "the daemon's control socket");
+  st->add_flag("--json", st_json, "print the status as one JSON object");
+  std::string sp_socket;
+  auto* sp = app.add_subcommand("stop", "stop the daemon: a running backup is cancelled, the images synced");
+  sp->add_option("--socket", sp_socket, "the daemon's control socket");
+
+  // make-image
+  std::string mi_path, mi_size = "256M";
+  std::uint32_t mi_block = 4096;
+  auto* mi = app.add_subcommand("make-image",
+                                "make a disk image to serve: an MBR, an ext4 partition and a spare partition");
+  mi->add_option("IMAGE", mi_path, "the new image file")->required();
+  mi->add_option("--size", mi_size, "its size (8M to 16G)")->capture_default_str()->check(SizeValidator());
+  mi->add_option("--block-size", mi_block, "ext4 block size")->capture_default_str()->check(BlockSizeValidator());
+
   // An unknown command is named as such, not as a missing one.
   if (std::string w = command_word(argc, argv); !w.empty()) {
     bool known = false;
     for (const char* name : kCommands) known = known || w == name;
     if (!known) {
       std::cerr << "cowguard: unknown command '" << w
-                << "'; the commands are demo, restore, verify, list (info), check and console (see --help)\n";
+                << "'; the commands are demo, restore, verify, list (info), check, console, serve, backup, status, "
+                   "stop and make-image (see --help)\n";
       return tool::kExitUsage;
     }
   }
@@ -267,7 +323,27 @@ int main(int argc, char** argv) {
     return tool::kExitUsage;
   }
 
+  if (sv->parsed()) {
+    std::signal(SIGPIPE, SIG_IGN);
+    serve.module_path = module;
+    return tool::serve_command(serve, std::cout, std::cerr);
+  }
   if (!c->parsed()) catch_interrupts();
+  if (b->parsed()) {
+    if (!bk_cache.empty()) bk.cache = static_cast<std::uint32_t>(*tool::parse_uint(bk_cache));
+    bk.progress = !bk_no_progress;
+    return tool::backup_command(bk, std::cout, std::cerr);
+  }
+  if (mi->parsed()) {
+    std::uint64_t size = *tool::parse_size(mi_size);
+    if (size < (8u << 20) || size > (std::uint64_t{16} << 30)) {
+      std::cerr << "cowguard make-image: --size must be 8M to 16G, not " << mi_size << "\n";
+      return tool::kExitUsage;
+    }
+    return tool::make_image_command(mi_path, size, mi_block, std::cout, std::cerr);
+  }
+  if (st->parsed()) return tool::status_command(st_socket, st_json, std::cout, std::cerr);
+  if (sp->parsed()) return tool::stop_command(sp_socket, std::cout, std::cerr);
   if (d->parsed()) {
     demo.size = *tool::parse_size(demo_size);
     if (demo.size < (8u << 20) || demo.size > (std::uint64_t{16} << 30)) {
