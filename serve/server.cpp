@@ -322,12 +322,20 @@ nlohmann::json Server::backup(const BackupRequest& r,
     earlier = backups_of_[r.device];
   }
   const std::uint64_t held_before = images_[e->disk]->gate.held_writes();
+  // Whether the directory had a key to present: after a restart of the
+  // daemon the module no longer knows it.
+  bool had_key = false;
+  try {
+    auto cat = agent::Catalog::load(r.dir);
+    had_key = cat && cat->key.has_value();
+  } catch (const std::exception&) {
+  }
   json out;
   try {
     agent::BackupResult res = r.incremental ? agent::incremental_backup(o) : agent::full_backup(o);
-    if (res.requested_incremental && res.kind == agent::BackupKind::full && earlier == 0)
+    if (res.requested_incremental && res.kind == agent::BackupKind::full && earlier == 0 && had_key)
       res.fallback_reason += " (the first backup of " + r.device +
-                             " since the daemon started: tracking starts anew when the module is loaded)";
+                             " since the daemon started: the module's tracking sessions end when it is unloaded)";
     out = tool::backup_result_json(res);
     out["ok"] = true;
   } catch (...) {
