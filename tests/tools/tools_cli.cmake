@@ -16,7 +16,7 @@ function(cg_add_tool_cli_tests sub exe)
   set_tests_properties(${line}/cli.demo_json PROPERTIES TIMEOUT 240)
 
   add_test(NAME ${line}/cli.help COMMAND ${expect} 0 "Subcommands:" -- ${exe} --help)
-  foreach(cmd demo restore verify list check console)
+  foreach(cmd demo restore verify list check console serve backup status stop make-image)
     add_test(NAME ${line}/cli.help_${cmd} COMMAND ${expect} 0 "Usage: .* ${cmd}" -- ${exe} ${cmd} --help)
   endforeach()
   add_test(NAME ${line}/cli.no_subcommand COMMAND ${expect} 2 "subcommand" -- ${exe})

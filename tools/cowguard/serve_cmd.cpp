@@ -265,8 +265,8 @@ int serve_command(const ServeArgs& a, std::ostream& out, std::ostream& err) {
   const bool tls = !a.tls_psk.empty() || !a.tls_certificates.empty();
   if (ex.tcp && !loopback_host(ex.host) && !tls)
     return usage("an export on " + ex.host +
-                 " is reachable from the network: it needs --tls-psk FILE or --tls-certificates DIR "
-                 "(or listen on 127.0.0.1)");
+                 " is reachable from the network: it needs TLS (--tls-psk FILE or --tls-certificates "
+                 "DIR), or listen on 127.0.0.1");
   if (!a.tls_psk.empty() && !fs::is_regular_file(a.tls_psk)) {
     err << "cowguard serve: no such key file: " << a.tls_psk << "\n";
     return kExitMissing;
@@ -383,6 +383,8 @@ int serve_command(const ServeArgs& a, std::ostream& out, std::ostream& err) {
     err << "cowguard serve: the daemon did not answer on " << control << " within 60 s\n";
     return kExitFailed;
   }
+  // nbdkit makes its socket with its own mode: only the owner may connect.
+  if (!ex.tcp) ::chmod(ex.path.c_str(), 0600);
   out << "cowguard serve: pid " << child << ", kernel line " << ready->value("kernel_line", "") << "\n"
       << device_list((*ready)["devices"]) << "  NBD exports on "
       << (ex.tcp ? "nbd://" + ex.host + ":" + std::to_string(ex.port) + "/NAME"
