@@ -30,3 +30,19 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
   set_target_properties(bench_backup-${line} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
 endforeach()
+
+# The daemon under fio (nbdkit and fio at run time): the cowguard command of
+# the line starts it.
+foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
+  set(line 2.6.${sub})
+  if(NOT TARGET nbdkit-cowguard-plugin-${line})
+    continue()
+  endif()
+  add_executable(bench_serve-${line} ${CMAKE_SOURCE_DIR}/bench/serve_bench.cpp)
+  target_link_libraries(bench_serve-${line} PRIVATE nlohmann_json::nlohmann_json Threads::Threads)
+  target_compile_definitions(bench_serve-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_COWGUARD_EXE="$<TARGET_FILE:cowguard-cmd-${line}>")
+  add_dependencies(bench_serve-${line} cowguard-cmd-${line})
+  set_target_properties(bench_serve-${line} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+endforeach()
