@@ -321,6 +321,41 @@ TEST_F(ServeE2E, AClientGoneMidBackupLeavesTheBackupToFinish) {
   EXPECT_EQ(cmd({"verify", (dir_ / "bk").string(), "--no-progress"}).code, 0);
 }
 
+TEST_F(ServeE2E, CtrlCOnTheBackupCommandCancelsTheBackupAndLeavesTheCatalogAsItWas) {
+  make_image("512M", "4096");
+  serve();
+  json first = backup({"--full"});
+  ASSERT_EQ(first.value("point", 0), 1);
+  const std::string before = slurp(dir_ / "bk" / "catalog.json");
+  pid_t b = spawn({CG_COWGUARD_EXE, "backup", "sda1", (dir_ / "bk").string(), "--socket", socket_, "--full",
+                   "--all-blocks"},
+                  dir_ / "b.out", dir_ / "b.err");
+  bool seen = false;
+  for (int i = 0; i < 400 && !seen; i++) {
+    json st = status();
+    seen = st["running"].is_object() && st["running"].value("blocks_done", 0) > 0;
+    if (!seen) std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(seen);
+  ::kill(b, SIGINT);
+  EXPECT_EQ(wait_exit(b), tool::kExitInterrupted) << slurp(dir_ / "b.err");
+  EXPECT_NE(slurp(dir_ / "b.err").find("cancelled"), std::string::npos);
+  EXPECT_EQ(slurp(dir_ / "bk" / "catalog.json"), before) << "a cancelled backup changed the catalog";
+  CmdRun k = cmd({"check", (dir_ / "bk").string()});
+  EXPECT_EQ(k.code, 0) << k.out << k.err;
+  json st = status();
+  EXPECT_TRUE(st["running"].is_null());
+  EXPECT_EQ(st["backups_failed"], 1);
+  // The cancelled snapshot took the changes since the last good point from
+  // the tracking session: the next backup is a full one that says why, and
+  // the chain goes on from there.
+  json next = backup({});
+  EXPECT_EQ(next.value("kind", ""), "full");
+  EXPECT_FALSE(next.value("fallback_reason", "").empty()) << next.dump();
+  RecordProperty("fallback_reason", next.value("fallback_reason", ""));
+  EXPECT_EQ(backup({}).value("kind", ""), "incremental");
+}
+
 TEST_F(ServeE2E, RefusalsBeforeAnythingStarts) {
   CmdRun r = cmd({"serve", (dir_ / "none.img").string(), "--socket", socket_});
   EXPECT_EQ(r.code, tool::kExitMissing) << r.err;
