@@ -314,12 +314,14 @@ nlohmann::json Server::backup(const BackupRequest& r,
     if (progress) progress(done, total);
   };
   unsigned earlier;
+  bool last_failed;
   // A cancel counts from the moment the backup is listed as running.
   agent::clear_interrupt();
   {
     std::lock_guard<std::mutex> g(state_lock_);
     running_ = Running{r.device, r.dir, r.incremental ? "incremental" : "full", std::chrono::steady_clock::now()};
     earlier = backups_of_[r.device];
+    last_failed = last_failed_[r.device];
   }
   const std::uint64_t held_before = images_[e->disk]->gate.held_writes();
   // Whether the directory had a key to present: after a restart of the
@@ -336,6 +338,10 @@ nlohmann::json Server::backup(const BackupRequest& r,
     if (res.requested_incremental && res.kind == agent::BackupKind::full && earlier == 0 && had_key)
       res.fallback_reason += " (the first backup of " + r.device +
                              " since the daemon started: the module's tracking sessions end when it is unloaded)";
+    else if (res.requested_incremental && res.kind == agent::BackupKind::full && last_failed)
+      res.fallback_reason += " (the backup of " + r.device +
+                             " before this one did not complete, and its snapshot took the changes since the "
+                             "last good point)";
     out = tool::backup_result_json(res);
     out["ok"] = true;
   } catch (...) {
@@ -349,6 +355,7 @@ nlohmann::json Server::backup(const BackupRequest& r,
   out["held_writes"] = images_[e->disk]->gate.held_writes() - held_before;
   std::lock_guard<std::mutex> g(state_lock_);
   running_.reset();
+  last_failed_[r.device] = !out["ok"].get<bool>();
   if (out["ok"].get<bool>()) {
     backups_ok_++;
     backups_of_[r.device]++;

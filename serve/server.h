@@ -140,6 +140,7 @@ class Server {
   std::map<std::string, std::string> truth_;           // export -> its last ground-truth copy
   std::map<std::string, unsigned> truth_count_;
   std::map<std::string, unsigned> backups_of_;         // export -> backups since start
+  std::map<std::string, bool> last_failed_;            // export -> its last backup failed once started
 };
 
 // CLOCK_MONOTONIC now, in nanoseconds (the clock the frozen instants use).

@@ -351,8 +351,7 @@ TEST_F(ServeE2E, CtrlCOnTheBackupCommandCancelsTheBackupAndLeavesTheCatalogAsItW
   // the chain goes on from there.
   json next = backup({});
   EXPECT_EQ(next.value("kind", ""), "full");
-  EXPECT_FALSE(next.value("fallback_reason", "").empty()) << next.dump();
-  RecordProperty("fallback_reason", next.value("fallback_reason", ""));
+  EXPECT_NE(next.value("fallback_reason", "").find("did not complete"), std::string::npos) << next.dump();
   EXPECT_EQ(backup({}).value("kind", ""), "incremental");
 }
 
