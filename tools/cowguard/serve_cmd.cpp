@@ -469,17 +469,24 @@ int backup_command(const BackupCmdArgs& a, std::ostream& out, std::ostream& err)
     out << r.dump(2) << "\n";
     return kExitOk;
   }
+  // The demo's table row, and the held client writes.
   std::ostringstream s;
-  s << std::fixed << std::setprecision(3);
-  s << a.device << " -> " << r.value("dir", "") << ": point " << r.value("point", 0) << ", "
-    << r.value("kind", "") << ", " << r.value("blocks_taken", 0) << " blocks ("
-    << r.value("blocks_from_store", 0) << " from the store, " << r.value("blocks_from_disk", 0) << " from disk), "
-    << human_bytes(r.value("bytes_written", 0.0)) << " written, frozen " << r.value("frozen_seconds", 0.0) * 1000
-    << " ms, " << r.value("held_writes", 0) << " client writes held, "
-    << human_bytes(r.value("throughput_bytes_per_second", 0.0)) << "/s\n";
-  if (r.contains("fallback_reason")) s << "  full instead of incremental: " << r.value("fallback_reason", "") << "\n";
-  if (r.contains("catalog_note")) s << "  " << r.value("catalog_note", "") << "\n";
-  if (r.value("all_blocks", false) && r.contains("fs_note")) s << "  every block taken: " << r.value("fs_note", "") << "\n";
+  const json stats = r.value("module_stats", json::object());
+  std::ostringstream fz, tp;
+  fz << std::fixed << std::setprecision(3) << r.value("frozen_seconds", 0.0) * 1000;
+  tp << human_bytes(r.value("throughput_bytes_per_second", 0.0)) << "/s";
+  s << a.device << " -> " << r.value("dir", "") << "\n";
+  s << std::left << std::setw(6) << "point" << std::setw(13) << "kind" << std::right << std::setw(8) << "blocks"
+    << std::setw(8) << "store" << std::setw(8) << "disk" << std::setw(7) << "peak" << std::setw(12) << "written"
+    << std::setw(11) << "frozen ms" << std::setw(13) << "throughput" << std::setw(7) << "held" << "\n";
+  s << std::left << std::setw(6) << r.value("point", 0) << std::setw(13) << r.value("kind", "") << std::right
+    << std::setw(8) << r.value("blocks_taken", 0) << std::setw(8) << r.value("blocks_from_store", 0)
+    << std::setw(8) << r.value("blocks_from_disk", 0) << std::setw(7) << stats.value("peak_alloc_cps", 0)
+    << std::setw(12) << human_bytes(r.value("bytes_written", 0.0)) << std::setw(11) << fz.str() << std::setw(13)
+    << tp.str() << std::setw(7) << r.value("held_writes", 0) << "\n";
+  if (r.contains("fallback_reason")) s << "full instead of incremental: " << r.value("fallback_reason", "") << "\n";
+  if (r.contains("catalog_note")) s << r.value("catalog_note", "") << "\n";
+  if (r.value("all_blocks", false) && r.contains("fs_note")) s << "every block taken: " << r.value("fs_note", "") << "\n";
   out << s.str();
   return kExitOk;
 }
