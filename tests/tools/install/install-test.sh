@@ -26,7 +26,7 @@ for f in "$execdir/$line/cowguard" "$libdir/$line/cowguard.ko" \
          "$datadir/bash-completion/completions/cowguard"; do
   [ -f "$prefix/$f" ] || fail "not installed: $f"
 done
-for page in demo restore verify list info check console; do
+for page in demo restore verify list info check console serve backup status stop make-image; do
   [ -f "$prefix/$mandir/man1/cowguard-$page.1" ] || fail "no manual page cowguard-$page.1"
 done
 

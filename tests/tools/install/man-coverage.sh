@@ -23,8 +23,10 @@ while read -r sub aliases; do
   page=$mandir/cowguard-$sub.1
   for name in $sub $aliases; do
     [ -f "$mandir/cowguard-$name.1" ] || miss "no page cowguard-$name.1 for \`cowguard $name\`"
-    sed -n '/^\.SH SUBCOMMANDS/,/^\.SH [^S]/p' "$mandir/cowguard.1" | grep -E '^\.BR? ' |
-      grep -qw -- "$name" || miss "cowguard.1 does not list $name among the subcommands"
+    # The tag of an entry (the line after .TP), not a "see cowguard-NAME(1)".
+    sed -n '/^\.SH SUBCOMMANDS/,/^\.SH [^S]/p' "$mandir/cowguard.1" | sed -n '/^\.TP/{n;p;}' |
+      grep -E '^\.BR? ' | grep -qwF -- "$(roff "$name")" ||
+      miss "cowguard.1 does not list $name among the subcommands"
   done
   [ -f "$page" ] || continue
   for o in $(help_options "$exe" "$sub"); do
