@@ -71,13 +71,15 @@ fi
 tmp=$(mktemp -d) || fail "mktemp"
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/backups" "$tmp/bsub"
-touch "$tmp/bfile" "$tmp/m.ko" "$tmp/script.cg"
+touch "$tmp/bfile" "$tmp/m.ko" "$tmp/script.cg" "$tmp/disk.img" "$tmp/keys.psk"
 
 # Subcommands, the alias, global options.
 check "restore" cowguard re
 check "info" cowguard i
 check "check console" cowguard c
-check "demo restore verify list info check console" cowguard ""
+check "demo restore verify list info check console serve backup status stop make-image" cowguard ""
+check "serve status stop" cowguard s
+check "make-image" cowguard m
 check "--module --version --help -h" cowguard -
 check "verify" cowguard --module "$tmp/m.ko" ve
 check "verify" cowguard --module = "$tmp/m.ko" ve
@@ -99,6 +101,16 @@ check "--json --module --help" cowguard info --
 check "--repair" cowguard check --r
 check "--script" cowguard console --s
 check "--script --quiet -q --module --help -h" cowguard console -
+check "--socket --export --tls-psk --tls-certificates --foreground --module --help -h" cowguard serve -
+check "--all-blocks" cowguard backup --al
+check "--new-chain --no-progress" cowguard backup sda1 "$tmp/backups" --n
+check "--socket" cowguard status --so
+check "--socket --module --help -h" cowguard stop -
+check "--size" cowguard make-image --si
+check "1024 2048 4096" cowguard make-image --block-size ""
+check "" cowguard backup --cache ""
+check "unix: tcp:127.0.0.1: tcp:localhost:" cowguard serve --export ""
+check "tcp:127.0.0.1: tcp:localhost:" cowguard serve --export t
 
 # Paths: directories where a backup directory or workdir goes, files where
 # a file goes, modules and directories after --module.
@@ -112,6 +124,25 @@ check "$tmp/backups $tmp/bfile $tmp/bsub" cowguard restore "$tmp/backups" --outp
 check "$tmp/script.cg" cowguard console --script "$tmp/s"
 check "$tmp/backups $tmp/bsub $tmp/m.ko" cowguard --module "$tmp/"
 check "$tmp/backups $tmp/bsub $tmp/m.ko" cowguard demo --module "$tmp/"
+# Images to serve (any number of them), the new image, the backup
+# directory after the device (the device itself is the daemon's: nothing
+# offered), the sockets and key files, the TLS certificate directory.
+check "$tmp/disk.img" cowguard serve "$tmp/d"
+check "$tmp/disk.img" cowguard serve "$tmp/disk.img" "$tmp/d"
+check "$tmp/disk.img" cowguard serve --socket "$tmp/backups/c.sock" "$tmp/d"
+check "$tmp/disk.img" cowguard make-image --size 64M "$tmp/d"
+check "" cowguard make-image "$tmp/disk.img" "$tmp/d"
+check "" cowguard backup "$tmp/b"
+check "$tmp/backups $tmp/bsub" cowguard backup sda1 "$tmp/b"
+check "$tmp/backups $tmp/bsub" cowguard backup --all-blocks --cache 64 sda1 "$tmp/b"
+check "" cowguard backup sda1 "$tmp/backups" "$tmp/b"
+check "$tmp/backups $tmp/bfile $tmp/bsub" cowguard status --socket "$tmp/b"
+check "$tmp/backups $tmp/bfile $tmp/bsub" cowguard backup --socket = "$tmp/b"
+check "$tmp/keys.psk" cowguard serve --tls-psk "$tmp/k"
+check "$tmp/backups $tmp/bsub" cowguard serve --tls-certificates "$tmp/b"
+check "unix:$tmp/disk.img" cowguard serve --export "unix:$tmp/d"
+check "$tmp/disk.img" cowguard serve --export unix : "$tmp/d"
+check "$tmp/disk.img" cowguard serve --export unix : "$tmp/disk.img" "$tmp/d"
 # One backup directory only: after it, no more paths.
 check "" cowguard verify "$tmp/backups" "$tmp/b"
 
