@@ -326,10 +326,28 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
     incremental = false;
   }
 
-  // The wanted blocks.
+  // The wanted blocks.  An incremental keeps its chain's choice: after a
+  // full backup of every block it takes every changed block, so that each
+  // point stays the whole device (blocks the file system did not use are
+  // written by raw writers too); after one of the used blocks only, blocks
+  // written while they were free are in no earlier point, which it says.
   BlockBitmap wanted(total, true);
-  r.all_blocks = o.all_blocks;
-  if (!o.all_blocks) {
+  bool every_block = o.all_blocks;
+  if (incremental) {
+    const ChainEntry* full = nullptr;
+    for (const ChainEntry* c : cat->chain_to(cat->latest()->sequence))
+      if (c->kind == BackupKind::full) full = c;
+    const bool chain_all = full && full->all_blocks;
+    if (chain_all && !every_block) {
+      every_block = true;
+      r.fs_note = "its chain's full backup took every block, so every changed block is taken";
+    } else if (!chain_all && every_block) {
+      r.fs_note = "its chain's full backup took only the blocks the file system used: blocks written while "
+                  "they were free are in no earlier point of the chain; a full backup takes every block";
+    }
+  }
+  r.all_blocks = every_block;
+  if (!every_block) {
     UsedBlocks used = used_blocks(std::cref(reader), dev_bytes, bs, total);
     r.fs_note = used.note;
     if (used.map) {
@@ -396,6 +414,7 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   e.time = snap_time;
   e.block_size = bs;
   e.block_count = total;
+  e.all_blocks = r.all_blocks;
   e.info = info;
   next.entries.push_back(e);
   next.key = new_key;

@@ -670,6 +670,7 @@ std::optional<Catalog> Catalog::load(const fs::path& dir) {
       ce.info.index = safe_name(e, "index", where);
       ce.info.index_checksum = json_hash(e, "index_checksum", where);
     }
+    ce.all_blocks = e.value("all_blocks", false);
     ce.info.blocks = field<std::uint64_t>(e, "blocks", where);
     ce.info.bytes_written = field<std::uint64_t>(e, "bytes", where);
     if ((ce.kind == BackupKind::full) != !ce.parent)
@@ -702,6 +703,7 @@ void Catalog::save(const fs::path& dir) const {
                {"checksum", hash_hex(e.info.checksum)},
                {"blocks", e.info.blocks},
                {"bytes", e.info.bytes_written}};
+    if (e.all_blocks) je["all_blocks"] = true;
     if (e.kind == BackupKind::full) {
       je["index"] = e.info.index;
       je["index_checksum"] = hash_hex(e.info.index_checksum);

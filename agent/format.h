@@ -197,6 +197,9 @@ struct ChainEntry {
   std::int64_t time = 0;                // seconds since the epoch, at the snapshot
   std::uint32_t block_size = 0;         // the device's geometry at that backup
   std::uint32_t block_count = 0;
+  // Every block was taken, not only those the file system used: a chain
+  // whose full backup took every block keeps doing so.
+  bool all_blocks = false;
   FileInfo info;
 };
 

@@ -222,9 +222,11 @@ void ControlSocket::stop() {
     (void)!::write(wake_[1], &x, 1);
   }
   if (acceptor_.joinable()) acceptor_.join();
+  // Reading ends; a connection that runs a backup (cancelled by now) still
+  // sends its result before its thread ends.
   {
     std::lock_guard<std::mutex> g(lock_);
-    for (auto& c : conns_) ::shutdown(c.fd, SHUT_RDWR);
+    for (auto& c : conns_) ::shutdown(c.fd, SHUT_RD);
   }
   std::list<Conn> all;
   {

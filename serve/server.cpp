@@ -14,6 +14,7 @@
 #include "backup.h"
 #include "exit_codes.h"
 #include "format.h"
+#include "fsmap.h"
 #include "report.h"
 #include "standin/module.h"
 
@@ -282,7 +283,7 @@ nlohmann::json Server::backup(const BackupRequest& r,
   std::unique_lock<std::mutex> b(backup_lock_, std::try_to_lock);
   if (!b.owns_lock()) {
     std::lock_guard<std::mutex> g(state_lock_);
-    std::string who = running_ ? "a " + running_->kind + " backup of " + running_->device + " into " + running_->dir
+    std::string who = running_ ? std::string(running_->kind == "full" ? "a " : "an ") + running_->kind + " backup of " + running_->device + " into " + running_->dir
                                : std::string("another backup");
     return refuse(tool::kExitFailed, "busy", "busy: " + who + " is running; one backup at a time");
   }
@@ -298,6 +299,28 @@ nlohmann::json Server::backup(const BackupRequest& r,
                                                  "): only a mounted partition can be backed up");
   if (r.dir.empty() || !fs::path(r.dir).is_absolute())
     return refuse(tool::kExitUsage, "usage", "the backup directory must be an absolute path, not '" + r.dir + "'");
+
+  // Another source's directory is refused before the snapshot, which would
+  // take the device's tracked changes with it.
+  if (!r.new_chain) {
+    std::optional<agent::Catalog> cat;
+    try {
+      cat = agent::Catalog::load(r.dir);
+    } catch (const std::exception&) {
+    }
+    if (cat && cat->fs_uuid) {
+      const blk::devnum dev = e->dev;
+      auto now = agent::ext_uuid(
+          [dev](std::uint64_t off, void* buf, std::size_t len) {
+            if (blk::rw_sectors(dev, 0, off / 512, buf, len) != 0) std::memset(buf, 0, len);
+          },
+          e->range.count * 512);
+      if (now && *now != *cat->fs_uuid)
+        return refuse(tool::kExitUsage, "source",
+                      r.dir + " holds backups of another source (" + cat->source().describe() + "), not of " +
+                          r.device + " (ext UUID " + *now + "); ask for a new chain to start one there");
+    }
+  }
 
   agent::BackupOptions o;
   o.major = blk::major_of(e->dev);
@@ -355,7 +378,8 @@ nlohmann::json Server::backup(const BackupRequest& r,
   out["held_writes"] = images_[e->disk]->gate.held_writes() - held_before;
   std::lock_guard<std::mutex> g(state_lock_);
   running_.reset();
-  last_failed_[r.device] = !out["ok"].get<bool>();
+  // A refusal (a usage error) took no snapshot; any other failure may have.
+  last_failed_[r.device] = !out["ok"].get<bool>() && out.value("exit_code", 0) != tool::kExitUsage;
   if (out["ok"].get<bool>()) {
     backups_ok_++;
     backups_of_[r.device]++;

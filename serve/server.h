@@ -74,7 +74,7 @@ struct BackupRequest {
 class Server {
  public:
   struct Image;
-  // Checks that every image exists, is a regular file or a block device
+  // Checks that every image exists, is a regular file
   // and is not served by anyone else (an exclusive lock on it, held until
   // the server is gone), and reads its partition table.  Throws StartError.
   static std::unique_ptr<Server> prepare(const ServerOptions& o);

@@ -489,3 +489,56 @@ TEST_F(BackupTest, ASecondWriterIsRefusedAtOnceAndAnInterruptedBackupLeavesNothi
 }
 
 }  // namespace
+
+namespace {
+
+// A chain keeps its full backup's choice of blocks.  After a full backup of
+// every block, an incremental asked for the used blocks only still takes
+// every changed block (a raw write to a free block is in the point); after a
+// full backup of the used blocks, an incremental of every block says what
+// the chain lacks.
+TEST_F(BackupTest, AnIncrementalKeepsItsChainsChoiceOfEveryBlockOrTheUsedOnes) {
+  namespace wl = standin::workload;
+  std::string img = (tmp_ / "disk.img").string(), err;
+  wl::DiskLayout layout;
+  ASSERT_TRUE(wl::make_disk_image(img, 16ull << 20, 4096, &layout, &err)) << err;
+  wl::MountedImage m;
+  ASSERT_TRUE(wl::attach_and_mount(img, &m, &err)) << err;
+  part_ = m.part;
+  // The file system's last block is free in a new file system.
+  const std::uint64_t free_block = layout.fs_blocks - 1;
+  std::vector<std::uint8_t> raw(4096, 0xc3);
+
+  BackupOptions all = options();
+  all.all_blocks = true;
+  BackupResult full = full_backup(all);
+  ASSERT_TRUE(full.all_blocks);
+  ASSERT_EQ(0, blk::rw_sectors(part_, 1, free_block * 8, raw.data(), raw.size()));
+  BackupResult inc = incremental_backup(options());  // asks for the used blocks only
+  ASSERT_EQ(BackupKind::incremental, inc.kind) << inc.fallback_reason;
+  EXPECT_TRUE(inc.all_blocks);
+  EXPECT_NE(inc.fs_note.find("every block"), std::string::npos) << inc.fs_note;
+  EXPECT_EQ(1u, inc.blocks_wanted);
+  fs::path out = tmp_ / "point2.img";
+  restore(tmp_ / "backups", inc.sequence, out);
+  std::vector<std::uint8_t> got(4096);
+  std::ifstream f(out, std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(free_block * 4096));
+  f.read(reinterpret_cast<char*>(got.data()), 4096);
+  EXPECT_EQ(got, raw) << "the raw write to a free block is not in the point";
+  auto cat = Catalog::load(tmp_ / "backups");
+  ASSERT_TRUE(cat);
+  EXPECT_TRUE(cat->find(inc.sequence)->all_blocks);
+
+  // A chain of the used blocks: an incremental of every block says so.
+  BackupResult used = full_backup(options());
+  ASSERT_FALSE(used.all_blocks) << used.fs_note;
+  ASSERT_EQ(0, blk::rw_sectors(part_, 1, free_block * 8, raw.data(), raw.size()));
+  BackupResult inc2 = incremental_backup(all);
+  ASSERT_EQ(BackupKind::incremental, inc2.kind) << inc2.fallback_reason;
+  EXPECT_NE(inc2.fs_note.find("in no earlier point"), std::string::npos) << inc2.fs_note;
+  m.disk.reset();
+  part_ = 0;
+}
+
+}  // namespace

@@ -286,13 +286,14 @@ TEST_F(ServerTest, OneBackupAtATimeAndACancelLeavesTheCatalogAtItsLastGoodPoint)
   r.incremental = false;
   ASSERT_TRUE(server_->backup(r, {}).value("ok", false));
   // The second request while the first runs: busy, naming the running one.
-  std::atomic<bool> in_progress{false};
+  std::atomic<bool> in_progress{false}, release{false};
   json busy, cancelled;
   std::thread first([&] {
     cancelled = server_->backup(r, [&](std::uint64_t d, std::uint64_t) {
-      if (d == 0) return;
+      if (d == 0 || in_progress) return;
+      // Holds the backup in its first run until the test has asked.
       in_progress = true;
-      while (!server_->status()["running"].is_null() && in_progress) std::this_thread::sleep_for(1ms);
+      while (!release) std::this_thread::sleep_for(1ms);
     });
   });
   while (!in_progress) std::this_thread::sleep_for(1ms);
@@ -301,7 +302,7 @@ TEST_F(ServerTest, OneBackupAtATimeAndACancelLeavesTheCatalogAtItsLastGoodPoint)
   EXPECT_EQ(busy.value("error_kind", ""), "busy");
   EXPECT_NE(busy.value("error", "").find("full backup of sda1"), std::string::npos) << busy.dump();
   EXPECT_TRUE(server_->cancel());
-  in_progress = false;
+  release = true;
   first.join();
   EXPECT_FALSE(cancelled.value("ok", true)) << cancelled.dump();
   EXPECT_EQ(cancelled.value("exit_code", 0), tool::kExitInterrupted);
@@ -327,6 +328,32 @@ TEST_F(ServerTest, RefusesUnknownDevicesPartitionsWithoutAFileSystemAndRelativeD
   r.dir = "relative/bk";
   EXPECT_EQ(server_->backup(r, {}).value("exit_code", 0), tool::kExitUsage);
   EXPECT_FALSE(fs::exists("relative"));
+}
+
+TEST_F(ServerTest, AnotherSourcesDirectoryIsRefusedBeforeTheSnapshotAndTheChainGoesOn) {
+  serve::BackupRequest r;
+  r.device = "sda1";
+  r.dir = (dir_.path / "bk").string();
+  r.incremental = false;
+  json full = server_->backup(r, {});
+  ASSERT_TRUE(full.value("ok", false)) << full.dump();
+  // A directory whose catalog names another ext file system.
+  const fs::path other = dir_.path / "other";
+  fs::create_directory(other);
+  json cat = json::parse(std::ifstream(fs::path(r.dir) / "catalog.json"));
+  ASSERT_TRUE(cat["source"].contains("fs_uuid")) << cat.dump();
+  cat["source"]["fs_uuid"] = "00000000-1111-2222-3333-444444444444";
+  std::ofstream(other / "catalog.json") << cat.dump();
+  serve::BackupRequest o = r;
+  o.dir = other.string();
+  o.incremental = true;
+  json refused = server_->backup(o, {});
+  EXPECT_EQ(refused.value("exit_code", 0), tool::kExitUsage) << refused.dump();
+  EXPECT_NE(refused.value("error", "").find("another source"), std::string::npos) << refused.dump();
+  // The refusal took no snapshot: the device's own chain goes on.
+  r.incremental = true;
+  json inc = server_->backup(r, {});
+  EXPECT_EQ(inc.value("kind", ""), "incremental") << inc.dump();
 }
 
 // ---- the control protocol --------------------------------------------------------------

@@ -128,12 +128,24 @@ class ControlClient {
 };
 
 // Connects, or says why not: exit 3 when no daemon answers there.
-int connect_or_say(ControlClient& c, const std::string& socket, const std::string& cmd, std::ostream& err) {
+// A failure of a client command: its message, and with --json its object.
+int client_failure(const std::string& cmd, int code, const std::string& msg, bool as_json, std::ostream& out,
+                   std::ostream& err) {
+  err << "cowguard " << cmd << ": " << msg << "\n";
+  if (as_json)
+    out << json{{"schema", 1}, {"command", cmd}, {"ok", false}, {"error", msg}, {"exit_code", code}}.dump(2)
+        << "\n";
+  return code;
+}
+
+int connect_or_say(ControlClient& c, const std::string& socket, const std::string& cmd, bool as_json,
+                   std::ostream& out, std::ostream& err) {
   if (c.connect(socket)) return kExitOk;
   int e = errno;
-  err << "cowguard " << cmd << ": no daemon answers on " << socket << " (" << std::strerror(e)
-      << "); start one with `cowguard serve IMAGE`\n";
-  return kExitMissing;
+  return client_failure(cmd, kExitMissing,
+                        "no daemon answers on " + socket + " (" + std::strerror(e) +
+                            "); start one with `cowguard serve IMAGE`",
+                        as_json, out, err);
 }
 
 std::string socket_or_default(const std::string& s) { return s.empty() ? default_control_socket() : s; }
@@ -271,6 +283,10 @@ int serve_command(const ServeArgs& a, std::ostream& out, std::ostream& err) {
     err << "cowguard serve: no such key file: " << a.tls_psk << "\n";
     return kExitMissing;
   }
+  if (!a.tls_certificates.empty() && !fs::is_directory(a.tls_certificates)) {
+    err << "cowguard serve: no such certificate directory: " << a.tls_certificates << "\n";
+    return kExitMissing;
+  }
   if (std::string bad = private_dir(dir); !bad.empty()) return usage(bad);
   if (!ex.tcp) {
     if (std::string bad = private_dir(fs::absolute(ex.path).parent_path()); !bad.empty()) return usage(bad);
@@ -391,6 +407,9 @@ int serve_command(const ServeArgs& a, std::ostream& out, std::ostream& err) {
                  : "nbd+unix:///NAME?socket=" + fs::absolute(ex.path).string())
       << (tls ? " (TLS required)" : "") << "\n  control socket " << control << "\n";
   if (!a.foreground) out << "  log " << log.string() << "\n";
+  if (ex.tcp && !tls)
+    out << "  note: without TLS every local user who can reach " << ex.host << ":" << ex.port
+        << " can read and write the exports\n";
   out << std::flush;
   if (!a.foreground) return kExitOk;
   int st = 0;
@@ -402,17 +421,13 @@ int serve_command(const ServeArgs& a, std::ostream& out, std::ostream& err) {
 }
 
 int backup_command(const BackupCmdArgs& a, std::ostream& out, std::ostream& err) {
-  if (a.full && a.incremental) {
-    err << "cowguard backup: --full and --incremental exclude each other\n";
-    return kExitUsage;
-  }
-  if (a.dir.empty()) {
-    err << "cowguard backup: the backup directory must not be empty\n";
-    return kExitUsage;
-  }
+  if (a.full && a.incremental)
+    return client_failure("backup", kExitUsage, "--full and --incremental exclude each other", a.json, out, err);
+  if (a.dir.empty())
+    return client_failure("backup", kExitUsage, "the backup directory must not be empty", a.json, out, err);
   const std::string socket = socket_or_default(a.socket);
   ControlClient c;
-  if (int rc = connect_or_say(c, socket, "backup", err)) return rc;
+  if (int rc = connect_or_say(c, socket, "backup", a.json, out, err)) return rc;
   json req = {{"op", "backup"},
               {"device", a.device},
               {"dir", fs::absolute(a.dir).lexically_normal().string()},
@@ -420,10 +435,7 @@ int backup_command(const BackupCmdArgs& a, std::ostream& out, std::ostream& err)
               {"all_blocks", a.all_blocks},
               {"new_chain", a.new_chain}};
   if (a.cache) req["cache"] = a.cache;
-  if (!c.send(req)) {
-    err << "cowguard backup: the daemon closed the connection\n";
-    return kExitFailed;
-  }
+  if (!c.send(req)) return client_failure("backup", kExitFailed, "the daemon closed the connection", a.json, out, err);
   ProgressBar bar(stderr, a.progress && !a.json);
   const std::string label = "backup of " + a.device;
   std::optional<json> result;
@@ -447,10 +459,9 @@ int backup_command(const BackupCmdArgs& a, std::ostream& out, std::ostream& err)
     break;
   }
   bar.clear();
-  if (!result) {
-    err << "cowguard backup: the daemon closed the connection before the backup ended\n";
-    return kExitFailed;
-  }
+  if (!result)
+    return client_failure("backup", kExitFailed, "the daemon closed the connection before the backup ended",
+                          a.json, out, err);
   json& r = *result;
   r.erase("event");
   if (!r.value("ok", false)) {
@@ -494,14 +505,11 @@ int backup_command(const BackupCmdArgs& a, std::ostream& out, std::ostream& err)
 int status_command(const std::string& socket_arg, bool as_json, std::ostream& out, std::ostream& err) {
   const std::string socket = socket_or_default(socket_arg);
   ControlClient c;
-  if (int rc = connect_or_say(c, socket, "status", err)) return rc;
+  if (int rc = connect_or_say(c, socket, "status", as_json, out, err)) return rc;
   std::optional<json> r;
   if (c.send({{"op", "status"}})) r = c.next();
-  if (!r || !r->value("ok", false)) {
-    err << "cowguard status: the daemon gave no status\n";
-    return kExitFailed;
-  }
-  r->erase("ok");
+  if (!r || !r->value("ok", false))
+    return client_failure("status", kExitFailed, "the daemon gave no status", as_json, out, err);
   if (as_json) {
     (*r)["schema"] = 1;
     (*r)["command"] = "status";
@@ -517,7 +525,7 @@ int status_command(const std::string& socket_arg, bool as_json, std::ostream& ou
     << r->value("held_writes", 0) << " client writes held by freezes\n";
   const json& run = (*r)["running"];
   if (run.is_object())
-    s << "running: " << run.value("kind", "") << " backup of " << run.value("device", "") << " into "
+    s << "running: a backup of " << run.value("device", "") << " (asked for: " << run.value("kind", "") << ") into "
       << run.value("dir", "") << ", " << run.value("blocks_done", 0) << " of " << run.value("blocks_wanted", 0)
       << " blocks\n";
   else
@@ -529,7 +537,7 @@ int status_command(const std::string& socket_arg, bool as_json, std::ostream& ou
 int stop_command(const std::string& socket_arg, std::ostream& out, std::ostream& err) {
   const std::string socket = socket_or_default(socket_arg);
   ControlClient c;
-  if (int rc = connect_or_say(c, socket, "stop", err)) return rc;
+  if (int rc = connect_or_say(c, socket, "stop", false, out, err)) return rc;
   std::optional<json> st;
   if (c.send({{"op", "status"}})) st = c.next();
   const pid_t pid = st ? st->value("pid", 0) : 0;
@@ -548,8 +556,15 @@ int stop_command(const std::string& socket_arg, std::ostream& out, std::ostream&
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (pid <= 0) return kExitOk;
-  err << "cowguard stop: the daemon (pid " << pid << ") has not ended within 60 s\n";
+  // No pid: the daemon has ended when its control socket no longer answers.
+  for (int i = 0; pid <= 0 && i < 1200; i++) {
+    if (!ask(socket, {{"op", "status"}})) {
+      out << "stopped the daemon\n";
+      return kExitOk;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  err << "cowguard stop: the daemon has not ended within 60 s\n";
   return kExitFailed;
 }
 
