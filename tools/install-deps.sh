@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev
       e2fsprogs libext2fs-dev comerr-dev pkg-config
       libcli11-dev nlohmann-json3-dev libxxhash-dev libedit-dev universal-ctags
-      groff-base mandoc)
+      groff-base mandoc nbdkit nbdkit-plugin-dev libnbd-dev libnbd-bin fio qemu-utils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
