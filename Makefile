@@ -3,10 +3,11 @@
 #   make test      install what is missing, build, run every test on both kernel lines
 #   make sanitize  the same suite under ASan+UBSan and under TSan
 #   make bench     build and run the benchmarks
+#   make kill9     kill the daemon during 200 backups per line and check every committed point
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build demo test asan tsan sanitize bench clean
+.PHONY: all deps build demo test asan tsan sanitize bench kill9 clean
 
 all: build
 
@@ -42,6 +43,11 @@ sanitize: asan tsan
 
 bench: build
 	@for b in build/lines/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+# The daemon killed (SIGKILL) during 200 backups per kernel line; every
+# committed point restored and compared with its frozen instant.
+kill9: build
+	@for k in build/lines/*/kill9-*; do "$$k" 200; done
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,0 +1,256 @@
+// Backup files under kill -9: the daemon that runs the agent (cowguard
+// serve) is killed at random moments of full and incremental backups, while
+// a stamping writer writes the device.  After every kill the backup
+// directory must verify, every committed point must restore byte for byte
+// to the device at its frozen instant (the daemon's ground-truth copies),
+// `check --repair` removes what the killed run left, and after a restart the
+// next backup succeeds (a full one when the key was not stored).
+//
+//   kill9-2.6.X [kills] [seed] [image MiB]      (defaults: 200 1 16)
+//
+// Prints kills, points committed and verified, bytes compared, wrong bytes,
+// leftovers removed; exits 1 when any check failed.  Needs nbdkit (and
+// cgstamp, built with libnbd, for the writer).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kExe = CG_COWGUARD_EXE;
+const std::string kStamp = CG_CGSTAMP_EXE;
+
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& out) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int n = ::open("/dev/null", O_RDWR);
+    ::dup2(n, 0), ::dup2(o, 1), ::dup2(n, 2);
+    std::vector<char*> a;
+    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    ::execvp(a[0], a.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int wait_exit(pid_t pid) {
+  int st = 0;
+  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+int run(const std::vector<std::string>& argv, const fs::path& out) { return wait_exit(spawn(argv, out)); }
+
+struct Totals {
+  unsigned kills = 0, committed = 0, verified = 0, wrong_points = 0, failed_checks = 0, backups_after = 0;
+  unsigned killed_before_commit = 0, killed_after_commit = 0;
+  std::uint64_t bytes_compared = 0, wrong_bytes = 0;
+  unsigned leftovers_removed = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const unsigned kills = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 200;
+  const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1;
+  const unsigned mib = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 16;
+  if (std::system("command -v nbdkit > /dev/null") != 0) {
+    std::printf("kill9: nbdkit is not installed; nothing run\n");
+    return 0;
+  }
+  std::mt19937 rng(seed);
+  char tmpl[] = "/tmp/cg-kill9-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  const fs::path runs = dir / "run";
+  ::mkdir(runs.c_str(), 0700);
+  const std::string sock = (runs / "control.sock").string();
+  const std::string image = (dir / "disk.img").string();
+  const std::string bk = (dir / "bk").string();
+  const std::string uri = "nbd+unix:///sda1?socket=" + (runs / "nbd.sock").string();
+  const fs::path out = dir / "out.txt";
+  if (run({kExe, "make-image", image, "--size", std::to_string(mib) + "M", "--block-size", "1024"}, out) != 0) {
+    std::printf("kill9: cannot make the image: %s\n", slurp(out).c_str());
+    return 1;
+  }
+  Totals t;
+  std::map<unsigned, std::string> truth_of;  // committed point -> its frozen instant's copy
+  unsigned life = 0;
+  pid_t daemon = -1, writer = -1;
+  fs::path truth;
+  double typical = 0.3;  // seconds a backup takes, learned as it goes
+  auto start = [&] {
+    truth = dir / ("truth-" + std::to_string(++life));
+    fs::create_directories(truth);
+    // In the foreground, as our child: its pid is the daemon's.
+    daemon = spawn({kExe, "serve", image, "--socket", sock, "--truth-dir", truth.string(), "--foreground"},
+                   dir / "serve.out");
+    for (int i = 0; i < 400; i++) {
+      if (run({kExe, "status", "--socket", sock}, out) == 0) break;
+      std::this_thread::sleep_for(25ms);
+    }
+    if (!kStamp.empty())
+      // Past the file system's super block, so that the partition still
+      // mounts when the daemon starts again.
+      writer = spawn({kStamp, "write", uri, "--log", (dir / "stamps.log").string(), "--threads", "4", "--seed",
+                      std::to_string(rng()), "--first-sector", "64"},
+                     dir / "writer.out");
+  };
+  auto stop_writer = [&] {
+    if (writer > 0) ::kill(writer, SIGTERM), wait_exit(writer), writer = -1;
+  };
+  // The newest copy of this daemon's life: the frozen instant of its last backup.
+  auto last_truth = [&]() -> std::string {
+    std::string best;
+    unsigned n = 0;
+    for (const auto& e : fs::directory_iterator(truth)) {
+      std::string name = e.path().filename().string();
+      unsigned k = static_cast<unsigned>(std::atoi(name.substr(name.rfind('-') + 1).c_str()));
+      if (k > n) n = k, best = e.path().string();
+    }
+    return best;
+  };
+  auto compare = [&](unsigned point, const std::string& want) {
+    const fs::path img = dir / "restored.img";
+    if (run({kExe, "restore", bk, "--point", std::to_string(point), "-o", img.string(), "--no-progress"}, out) != 0) {
+      std::printf("point %u does not restore: %s\n", point, slurp(out).c_str());
+      t.failed_checks++;
+      return;
+    }
+    std::ifstream a(img, std::ios::binary), b(want, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    std::uint64_t wrong = 0;
+    while (a && b) {
+      a.read(x.data(), static_cast<std::streamsize>(x.size()));
+      b.read(y.data(), static_cast<std::streamsize>(y.size()));
+      const std::size_t n = static_cast<std::size_t>(std::min(a.gcount(), b.gcount()));
+      for (std::size_t i = 0; i < n; i++) wrong += x[i] != y[i];
+      t.bytes_compared += n;
+      if (a.gcount() != b.gcount()) wrong += 1;
+    }
+    t.wrong_bytes += wrong;
+    if (wrong) {
+      t.wrong_points++;
+      std::printf("point %u: %llu bytes unlike the device at its frozen instant\n", point,
+                  static_cast<unsigned long long>(wrong));
+    } else {
+      t.verified++;
+    }
+    fs::remove(img);
+  };
+  auto committed_points = [&]() {
+    std::vector<unsigned> pts;
+    if (run({kExe, "list", bk, "--json"}, out) != 0) return pts;
+    json j = json::parse(slurp(out), nullptr, false);
+    if (j.is_object() && j.contains("points"))
+      for (const auto& p : j["points"]) pts.push_back(p.value("point", 0u));
+    return pts;
+  };
+
+  const auto t0 = std::chrono::steady_clock::now();
+  start();
+  for (unsigned k = 0; k < kills; k++) {
+    const bool full = k % 8 == 0;
+    std::vector<std::string> args = {kExe, "backup", "sda1", bk, "--all-blocks", "--json", "--no-progress", "--socket",
+                                     sock};
+    if (full) args.push_back("--full");
+    const unsigned before = static_cast<unsigned>(committed_points().size());
+    // One backup that completes (learning how long one takes), then one killed.
+    auto b0 = std::chrono::steady_clock::now();
+    pid_t c = spawn(args, out);
+    if (wait_exit(c) == 0) {
+      json r = json::parse(slurp(out), nullptr, false);
+      typical = 0.7 * typical + 0.3 * std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
+      if (r.is_object() && r.contains("truth_file")) {
+        truth_of[r["point"].get<unsigned>()] = r["truth_file"];
+        t.backups_after++;
+      }
+    } else {
+      std::printf("a backup after a restart failed: %s\n", slurp(out).c_str());
+      t.failed_checks++;
+    }
+    c = spawn(args, dir / "killed.out");
+    std::uniform_real_distribution<double> when(0.0, 1.3 * typical);
+    std::this_thread::sleep_for(std::chrono::duration<double>(when(rng)));
+    ::kill(daemon, SIGKILL);
+    wait_exit(daemon);
+    wait_exit(c);
+    stop_writer();
+    t.kills++;
+    // A point the killed run committed has its frozen instant as this
+    // life's last copy.
+    std::vector<unsigned> pts = committed_points();
+    if (pts.size() > before + 1) {
+      truth_of[pts.back()] = last_truth();
+      t.killed_after_commit++;
+    } else {
+      t.killed_before_commit++;
+    }
+    if (run({kExe, "verify", bk, "--no-progress"}, out) != 0) {
+      std::printf("kill %u: verify fails: %s\n", k, slurp(out).c_str());
+      t.failed_checks++;
+    }
+    if (run({kExe, "check", bk, "--repair", "--json"}, out) == 0) {
+      json r = json::parse(slurp(out), nullptr, false);
+      if (r.is_object())
+        for (const char* key : {"temporary", "orphans"})
+          if (r.contains("removed") && r["removed"].contains(key)) t.leftovers_removed += r["removed"][key].size();
+    } else {
+      std::printf("kill %u: check --repair fails: %s\n", k, slurp(out).c_str());
+      t.failed_checks++;
+    }
+    // Every point committed since the last check, against its instant.
+    for (unsigned p : pts)
+      if (truth_of.count(p) && !truth_of[p].empty()) {
+        compare(p, truth_of[p]);
+        fs::remove(truth_of[p]);
+        truth_of[p].clear();
+        t.committed++;
+      }
+    fs::remove_all(truth);
+    start();
+  }
+  ::kill(daemon, SIGTERM);
+  wait_exit(daemon);
+  stop_writer();
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("kill9 (%s): %u kills of the daemon during backups (%u before the catalog took the point, %u after), "
+              "%u points committed and restored, %u byte-exact, %u wrong; %llu bytes compared, %llu wrong; %u "
+              "leftovers removed; %u backups after a restart; %u failed checks; %.0f s\n",
+              CG_KERNEL_LINE, t.kills, t.killed_before_commit, t.killed_after_commit, t.committed, t.verified,
+              t.wrong_points, static_cast<unsigned long long>(t.bytes_compared),
+              static_cast<unsigned long long>(t.wrong_bytes), t.leftovers_removed, t.backups_after,
+              t.failed_checks, secs);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return t.failed_checks || t.wrong_points ? 1 : 0;
+}

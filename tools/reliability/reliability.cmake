@@ -1,0 +1,23 @@
+# Programs that prove reliability at scale and print their figures:
+# kill9 (the daemon killed during backups; `make kill9`, a short run in ctest).
+foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
+  set(line 2.6.${sub})
+  if(NOT TARGET nbdkit-cowguard-plugin-${line})
+    continue()
+  endif()
+  add_executable(kill9-${line} ${CMAKE_SOURCE_DIR}/tools/reliability/kill9.cpp)
+  target_link_libraries(kill9-${line} PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_definitions(kill9-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_COWGUARD_EXE="$<TARGET_FILE:cowguard-cmd-${line}>"
+    CG_CGSTAMP_EXE="$<$<TARGET_EXISTS:cgstamp>:$<TARGET_FILE:cgstamp>>")
+  add_dependencies(kill9-${line} cowguard-cmd-${line})
+  if(TARGET cgstamp)
+    add_dependencies(kill9-${line} cgstamp)
+  endif()
+  set_target_properties(kill9-${line} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+  # A short run in the suite (not under a sanitizer: nbdkit cannot load the plugin then).
+  if(NOT CG_SANITIZE)
+    add_test(NAME ${line}/kill9.sample COMMAND kill9-${line} 12 ${sub} 16)
+    set_tests_properties(${line}/kill9.sample PROPERTIES TIMEOUT 300)
+  endif()
+endforeach()
