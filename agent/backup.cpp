@@ -1,5 +1,7 @@
 #include "backup.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -399,6 +401,15 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   dev.close();
 
   FileInfo info = incremental ? delta->finish() : image->finish();
+  // The point's files go again unless the catalog takes them.
+  struct Uncommitted {
+    std::vector<fs::path> files;
+    ~Uncommitted() {
+      for (const auto& f : files) ::unlink(f.c_str());
+    }
+  } uncommitted;
+  uncommitted.files.push_back(o.dir / info.file);
+  if (!info.index.empty()) uncommitted.files.push_back(o.dir / info.index);
 
   // Only now, with the files durable, does the catalog take the backup and
   // the session's new key.  Every earlier point stays in it.
@@ -419,6 +430,7 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   next.entries.push_back(e);
   next.key = new_key;
   next.save(o.dir);
+  uncommitted.files.clear();
   made.keep();
   lock->remove_on_release(false);
   r.chain = e.chain;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -321,6 +322,31 @@ void sync_directory(const fs::path& dir) {
 
 // ---- AtomicFile ------------------------------------------------------------------
 
+namespace {
+
+std::mutex g_fault_lock;
+std::optional<WriteFault> g_fault;  // guarded by g_fault_lock
+unsigned g_fault_seen = 0;
+
+// Whether this write to `file` is the one to fail; how many of its bytes
+// go out first then.
+bool fault_hits(const fs::path& file, std::size_t len, std::size_t* first, int* error) {
+  std::lock_guard<std::mutex> g(g_fault_lock);
+  if (!g_fault || file.filename().string().find(g_fault->match) == std::string::npos) return false;
+  if (++g_fault_seen != g_fault->nth) return false;
+  *first = g_fault->torn ? len / 2 : 0;
+  *error = g_fault->error;
+  return true;
+}
+
+}  // namespace
+
+void set_write_fault(std::optional<WriteFault> f) {
+  std::lock_guard<std::mutex> g(g_fault_lock);
+  g_fault = std::move(f);
+  g_fault_seen = 0;
+}
+
 AtomicFile::AtomicFile(fs::path final_path) : final_(std::move(final_path)) {
   std::random_device rd;
   char suffix[32];
@@ -338,6 +364,13 @@ AtomicFile::~AtomicFile() {
 
 void AtomicFile::write(const void* data, std::size_t len) {
   const auto* p = static_cast<const std::uint8_t*>(data);
+  std::size_t first = 0;
+  int error = 0;
+  if (fault_hits(final_, len, &first, &error)) {
+    if (first) (void)!::write(fd_, p, first);
+    errno = error;
+    sys_fail("cannot write", temp_);
+  }
   while (len) {
     ssize_t w = ::write(fd_, p, len);
     if (w < 0 && errno == EINTR) continue;
@@ -349,6 +382,13 @@ void AtomicFile::write(const void* data, std::size_t len) {
 
 void AtomicFile::pwrite(const void* data, std::size_t len, std::uint64_t offset) {
   const auto* p = static_cast<const std::uint8_t*>(data);
+  std::size_t first = 0;
+  int error = 0;
+  if (fault_hits(final_, len, &first, &error)) {
+    if (first) (void)!::pwrite(fd_, p, first, static_cast<off_t>(offset));
+    errno = error;
+    sys_fail("cannot write", temp_);
+  }
   while (len) {
     ssize_t w = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
     if (w < 0 && errno == EINTR) continue;
@@ -430,21 +470,27 @@ FileInfo ImageWriter::finish() {
   Hash64 image_sum = p_->image_sum.digest();
   p_->image.commit();
 
-  AtomicFile index(p_->dir / index_name(p_->sequence));
+  // An image without its index is of no use: it goes when the index fails.
   Hasher h;
-  auto out = [&](const void* d, std::size_t n) {
-    h.update(d, n);
-    index.write(d, n);
-  };
-  FileHeader hdr = make_header(kIndexMagic, p_->block_size, p_->taken.blocks(),
-                               static_cast<std::uint32_t>(p_->taken.count()), image_sum, p_->time,
-                               p_->sequence);
-  out(&hdr, sizeof hdr);
-  out(p_->taken.bytes().data(), p_->taken.bytes().size());
-  out(p_->sums.data(), p_->sums.size() * sizeof(Hash64));
-  Trailer t = make_trailer(h.digest());
-  out(&t, sizeof t);  // the index checksum is the whole file's, trailer included
-  index.commit();
+  try {
+    AtomicFile index(p_->dir / index_name(p_->sequence));
+    auto out = [&](const void* d, std::size_t n) {
+      h.update(d, n);
+      index.write(d, n);
+    };
+    FileHeader hdr = make_header(kIndexMagic, p_->block_size, p_->taken.blocks(),
+                                 static_cast<std::uint32_t>(p_->taken.count()), image_sum, p_->time,
+                                 p_->sequence);
+    out(&hdr, sizeof hdr);
+    out(p_->taken.bytes().data(), p_->taken.bytes().size());
+    out(p_->sums.data(), p_->sums.size() * sizeof(Hash64));
+    Trailer t = make_trailer(h.digest());
+    out(&t, sizeof t);  // the index checksum is the whole file's, trailer included
+    index.commit();
+  } catch (...) {
+    ::unlink(p_->image.path().c_str());
+    throw;
+  }
 
   FileInfo info;
   info.file = image_name(p_->sequence);

@@ -21,6 +21,7 @@
 // (leftovers).  Files and restored images are created 0600, the directory
 // 0700: they hold whole partitions.
 #pragma once
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -138,6 +139,18 @@ class AtomicFile {
   int fd_ = -1;
   bool committed_ = false;
 };
+
+// A fault of the file layer, for tests: the `nth` write (1-based, counted
+// from set_write_fault) to a backup file whose final name contains `match`
+// fails with `error`; `torn` first writes half of its bytes, as a write cut
+// short by a full disk or a failing device.  An empty optional ends it.
+struct WriteFault {
+  std::string match;
+  unsigned nth = 1;
+  int error = EIO;
+  bool torn = false;
+};
+void set_write_fault(std::optional<WriteFault> f);
 
 // fsyncs a directory (after a rename in it).
 void sync_directory(const std::filesystem::path& dir);

@@ -542,3 +542,52 @@ TEST_F(BackupTest, AnIncrementalKeepsItsChainsChoiceOfEveryBlockOrTheUsedOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write of a backup file that fails (an I/O error, or torn: half its
+// bytes out, then the error), for every file of a full and an incremental
+// backup, at its first and a later write: the backup fails with the file's
+// name, the catalog is as before, no temporary file is left, the chain
+// verifies, and the next backup succeeds.
+TEST_F(BackupTest, AFailedOrTornWriteOfAnyBackupFileLeavesTheChainAsItWas) {
+  make_testfs(4096, 16384);
+  ASSERT_NO_FATAL_FAILURE(full_backup(options()));
+  struct Case {
+    const char* match;
+    bool incremental;
+    unsigned nth;
+    bool torn;
+  };
+  const Case cases[] = {{"full-", false, 1, false}, {"full-", false, 3, true},   {".idx", false, 1, true},
+                        {"delta-", true, 1, false}, {"delta-", true, 2, true},   {"catalog", true, 1, true},
+                        {"catalog", false, 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.match) + (c.incremental ? " incremental" : " full") + " write " +
+                 std::to_string(c.nth) + (c.torn ? " torn" : ""));
+    std::vector<std::uint8_t> buf(4096, static_cast<std::uint8_t>(c.nth * 31 + c.torn));
+    ASSERT_EQ(0, blk::fs_write(part_, 40 * 4096, buf.data(), buf.size()));
+    auto before = Catalog::load(tmp_ / "backups");
+    ASSERT_TRUE(before);
+    set_write_fault(WriteFault{c.match, c.nth, ENOSPC, c.torn});
+    try {
+      if (c.incremental) incremental_backup(options());
+      else full_backup(options());
+      ADD_FAILURE() << "the backup did not fail";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code().value(), ENOSPC);
+      EXPECT_NE(std::string(e.what()).find(c.match), std::string::npos) << e.what();
+    }
+    set_write_fault(std::nullopt);
+    auto after = Catalog::load(tmp_ / "backups");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->entries.size(), before->entries.size());
+    EXPECT_TRUE(find_leftovers(tmp_ / "backups", &*after).empty());
+    EXPECT_TRUE(verify(tmp_ / "backups").ok);
+    // The next backup succeeds (a full one: the failed snapshot took the changes).
+    BackupResult next = incremental_backup(options());
+    EXPECT_TRUE(next.key_stored);
+  }
+}
+
+}  // namespace
