@@ -3,11 +3,12 @@
 #   make test      install what is missing, build, run every test on both kernel lines
 #   make sanitize  the same suite under ASan+UBSan and under TSan
 #   make bench     build and run the benchmarks
+#   make soak      backups in a loop under stamped writers, every point checked
 #   make kill9     kill the daemon during 200 backups per line and check every committed point
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build demo test asan tsan sanitize bench kill9 clean
+.PHONY: all deps build demo test asan tsan sanitize bench kill9 soak clean
 
 all: build
 
@@ -48,6 +49,11 @@ bench: build
 # committed point restored and compared with its frozen instant.
 kill9: build
 	@for k in build/lines/*/kill9-*; do "$$k" 200; done
+
+# Chains of a full backup and 25 incrementals under stamped writers for 10
+# minutes per kernel line, every point checked byte for byte and by its stamps.
+soak: build
+	@for k in build/lines/*/soak-*; do "$$k" 600 32 25; done
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -3,7 +3,7 @@
 //
 //   cgstamp write URI --log FILE [--threads 4] [--seconds S | --writes N]
 //                 [--seed N] [--max-bytes 262144] [--first-sector S] [--sectors N] [--flush]
-//   cgstamp check IMAGE --log FILE --frozen-at NS [--image-offset BYTES] [--json]
+//   cgstamp check IMAGE --log FILE --frozen-at NS [--image-offset BYTES] [--sector-base S] [--json]
 //
 // Each writer thread owns a disjoint region of the export and writes one
 // run at a time (1 sector to --max-bytes, mostly 4 KiB), so the writes to a
@@ -141,14 +141,14 @@ int write_command(const WriteArgs& a) {
 }
 
 int check_command(const std::string& image, const std::string& logp, std::uint64_t frozen, std::uint64_t offset,
-                  bool as_json) {
+                  std::optional<std::uint64_t> base, bool as_json) {
   std::vector<st::LogRecord> log;
   std::string err;
   if (!st::read_log(logp, &log, &err)) {
     std::fprintf(stderr, "cgstamp: %s\n", err.c_str());
     return 3;
   }
-  st::CheckResult r = st::check_image(image, offset, log, frozen, &err);
+  st::CheckResult r = st::check_image(image, offset, log, frozen, &err, base);
   if (!err.empty()) {
     std::fprintf(stderr, "cgstamp: %s\n", err.c_str());
     return 3;
@@ -193,6 +193,10 @@ int main(int argc, char** argv) {
   cc->add_option("--log", logp, "the writer's log")->required();
   cc->add_option("--frozen-at", frozen, "the frozen instant, CLOCK_MONOTONIC ns")->required();
   cc->add_option("--image-offset", offset, "byte of the image where the export's sector 0 is");
+  std::uint64_t base = 0;
+  auto* base_opt = cc->add_option("--sector-base", base,
+                                  "the image holds the export's sectors from this one on (a partition of a disk "
+                                  "written whole); others are not checked");
   cc->add_flag("--json", as_json, "print the counts as JSON");
   try {
     app.parse(argc, argv);
@@ -201,5 +205,6 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (wc->parsed()) return write_command(w);
-  return check_command(image, logp, frozen, offset, as_json);
+  return check_command(image, logp, frozen, offset,
+                       base_opt->count() ? std::optional<std::uint64_t>(base) : std::nullopt, as_json);
 }

@@ -43,9 +43,12 @@ struct CheckResult {
   bool good() const { return checked == ok; }
 };
 // Checks an image (sector k of the export at image_offset + 512 k) against
-// the log at the frozen instant.
+// the log at the frozen instant.  With a sector base, the image holds the
+// export's sectors from that one on (a partition of a disk the writer
+// wrote whole), and sectors outside it are not checked.
 CheckResult check_image(const std::string& image, std::uint64_t image_offset, const std::vector<LogRecord>& log,
-                        std::uint64_t frozen_ns, std::string* err);
+                        std::uint64_t frozen_ns, std::string* err,
+                        std::optional<std::uint64_t> sector_base = std::nullopt);
 // The same over sectors in memory (tests), sector k at bytes[512 k].
 CheckResult check_bytes(const std::vector<std::uint8_t>& bytes, const std::vector<LogRecord>& log,
                         std::uint64_t frozen_ns);

@@ -31,45 +31,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "proc.h"
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono_literals;
+using namespace cowguard::reliability;
 
 namespace {
 
 const std::string kExe = CG_COWGUARD_EXE;
 const std::string kStamp = CG_CGSTAMP_EXE;
-
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& out) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int n = ::open("/dev/null", O_RDWR);
-    ::dup2(n, 0), ::dup2(o, 1), ::dup2(n, 2);
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    ::execvp(a[0], a.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-int wait_exit(pid_t pid) {
-  int st = 0;
-  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-int run(const std::vector<std::string>& argv, const fs::path& out) { return wait_exit(spawn(argv, out)); }
 
 struct Totals {
   unsigned kills = 0, committed = 0, verified = 0, wrong_points = 0, failed_checks = 0, backups_after = 0;
@@ -146,17 +118,7 @@ int main(int argc, char** argv) {
       t.failed_checks++;
       return;
     }
-    std::ifstream a(img, std::ios::binary), b(want, std::ios::binary);
-    std::vector<char> x(1 << 20), y(1 << 20);
-    std::uint64_t wrong = 0;
-    while (a && b) {
-      a.read(x.data(), static_cast<std::streamsize>(x.size()));
-      b.read(y.data(), static_cast<std::streamsize>(y.size()));
-      const std::size_t n = static_cast<std::size_t>(std::min(a.gcount(), b.gcount()));
-      for (std::size_t i = 0; i < n; i++) wrong += x[i] != y[i];
-      t.bytes_compared += n;
-      if (a.gcount() != b.gcount()) wrong += 1;
-    }
+    const std::uint64_t wrong = differing_bytes(img, want, &t.bytes_compared);
     t.wrong_bytes += wrong;
     if (wrong) {
       t.wrong_points++;

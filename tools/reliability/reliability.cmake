@@ -21,3 +21,23 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
     set_tests_properties(${line}/kill9.sample PROPERTIES TIMEOUT 300)
   endif()
 endforeach()
+
+# soak: chains of backups under stamped writers, every point checked
+# (`make soak`, a short run per line in the suite).
+foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
+  set(line 2.6.${sub})
+  if(NOT TARGET nbdkit-cowguard-plugin-${line} OR NOT TARGET cgstamp)
+    continue()
+  endif()
+  add_executable(soak-${line} ${CMAKE_SOURCE_DIR}/tools/reliability/soak.cpp)
+  target_link_libraries(soak-${line} PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_definitions(soak-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_COWGUARD_EXE="$<TARGET_FILE:cowguard-cmd-${line}>" CG_CGSTAMP_EXE="$<TARGET_FILE:cgstamp>")
+  add_dependencies(soak-${line} cowguard-cmd-${line} cgstamp)
+  set_target_properties(soak-${line} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+  if(NOT CG_SANITIZE)
+    # One chain per block size of 5 incrementals.
+    add_test(NAME ${line}/soak.sample COMMAND soak-${line} 1 16 5)
+    set_tests_properties(${line}/soak.sample PROPERTIES TIMEOUT 600)
+  endif()
+endforeach()
