@@ -151,6 +151,16 @@ class ServeE2E : public ::testing::Test {
     EXPECT_EQ(r.code, 0) << r.err << r.out;
     return j;
   }
+  // Whether the daemon was seen running a backup (that has read some
+  // blocks, when asked) within about two seconds.
+  bool backup_seen_running(bool with_progress) {
+    for (int i = 0; i < 400; i++) {
+      json st = status();
+      if (st["running"].is_object() && (!with_progress || st["running"].value("blocks_done", 0) > 0)) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  }
   // Restores the point and compares it with the device at its frozen instant.
   void expect_truth(const json& point) {
     ASSERT_TRUE(point.contains("truth_file")) << point.dump();
@@ -307,13 +317,7 @@ TEST_F(ServeE2E, SigtermDuringABackupFailsItCleanlyAndARestartBeginsWithAFullBac
   pid_t b = spawn({CG_COWGUARD_EXE, "backup", "sda1", (dir_ / "bk").string(), "--socket", socket_, "--full",
                    "--all-blocks"},
                   dir_ / "b.out", dir_ / "b.err");
-  bool seen = false;
-  for (int i = 0; i < 400 && !seen; i++) {
-    json st = status();
-    seen = st["running"].is_object() && st["running"].value("blocks_done", 0) > 0;
-    if (!seen) std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_TRUE(seen) << "the backup was never seen running";
+  ASSERT_TRUE(backup_seen_running(true)) << "the backup was never seen running";
   ::kill(fg_, SIGTERM);
   EXPECT_EQ(wait_exit(fg_), 0) << slurp(dir_ / "fg.err");
   fg_ = -1;
@@ -345,13 +349,7 @@ TEST_F(ServeE2E, AClientGoneMidBackupLeavesTheBackupToFinish) {
   pid_t b = spawn({CG_COWGUARD_EXE, "backup", "sda1", (dir_ / "bk").string(), "--socket", socket_, "--full",
                    "--all-blocks"},
                   dir_ / "b.out", dir_ / "b.err");
-  bool seen = false;
-  for (int i = 0; i < 400 && !seen; i++) {
-    json st = status();
-    seen = st["running"].is_object();
-    if (!seen) std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_TRUE(seen);
+  ASSERT_TRUE(backup_seen_running(false));
   ::kill(b, SIGKILL);
   wait_exit(b);
   json st;
@@ -374,13 +372,7 @@ TEST_F(ServeE2E, CtrlCOnTheBackupCommandCancelsTheBackupAndLeavesTheCatalogAsItW
   pid_t b = spawn({CG_COWGUARD_EXE, "backup", "sda1", (dir_ / "bk").string(), "--socket", socket_, "--full",
                    "--all-blocks"},
                   dir_ / "b.out", dir_ / "b.err");
-  bool seen = false;
-  for (int i = 0; i < 400 && !seen; i++) {
-    json st = status();
-    seen = st["running"].is_object() && st["running"].value("blocks_done", 0) > 0;
-    if (!seen) std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_TRUE(seen);
+  ASSERT_TRUE(backup_seen_running(true));
   ::kill(b, SIGINT);
   EXPECT_EQ(wait_exit(b), tool::kExitInterrupted) << slurp(dir_ / "b.err");
   EXPECT_NE(slurp(dir_ / "b.err").find("cancelled"), std::string::npos);
