@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 namespace cowguard::agent {
 
@@ -339,6 +342,24 @@ bool fault_hits(const fs::path& file, std::size_t len, std::size_t* first, int* 
   return true;
 }
 
+// A pause at every step of committing a backup file whose final name
+// contains COWGUARD_TEST_COMMIT_PAUSE_MATCH: after the temporary file is
+// made, after each write, after the fsync and after the rename, each of
+// COWGUARD_TEST_COMMIT_PAUSE_MS milliseconds.  A test lever: it lets a
+// test kill the process at each step of, say, the catalog's update.
+void commit_step_pause(const fs::path& file) {
+  static const long ms = [] {
+    const char* v = std::getenv("COWGUARD_TEST_COMMIT_PAUSE_MS");
+    return v ? std::atol(v) : 0L;
+  }();
+  static const std::string match = [] {
+    const char* v = std::getenv("COWGUARD_TEST_COMMIT_PAUSE_MATCH");
+    return std::string(v ? v : "");
+  }();
+  if (ms <= 0 || file.filename().string().find(match) == std::string::npos) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 }  // namespace
 
 void set_write_fault(std::optional<WriteFault> f) {
@@ -355,6 +376,7 @@ AtomicFile::AtomicFile(fs::path final_path) : final_(std::move(final_path)) {
   temp_ += suffix;
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd_ < 0) sys_fail("cannot create", temp_);
+  commit_step_pause(final_);
 }
 
 AtomicFile::~AtomicFile() {
@@ -378,6 +400,7 @@ void AtomicFile::write(const void* data, std::size_t len) {
     p += w;
     len -= static_cast<std::size_t>(w);
   }
+  commit_step_pause(final_);
 }
 
 void AtomicFile::pwrite(const void* data, std::size_t len, std::uint64_t offset) {
@@ -405,11 +428,13 @@ void AtomicFile::truncate(std::uint64_t size) {
 
 void AtomicFile::commit() {
   if (::fsync(fd_) != 0) sys_fail("cannot fsync", temp_);
+  commit_step_pause(final_);
   int rc = ::close(fd_);
   fd_ = -1;
   if (rc != 0) sys_fail("cannot close", temp_);
   if (::rename(temp_.c_str(), final_.c_str()) != 0) sys_fail("cannot rename", temp_);
   committed_ = true;
+  commit_step_pause(final_);
   sync_directory(final_.has_parent_path() ? final_.parent_path() : fs::path("."));
 }
 

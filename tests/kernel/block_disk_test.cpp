@@ -313,6 +313,60 @@ TEST_F(DiskTest, ABarrierWriteToADiskWithoutBarriersIsNotSupported) {
   }
 }
 
+// The disk fault sites fail only the chosen bio of their kind, on either
+// way of completing: the Nth read or write ends -EIO with nothing moved;
+// a partial failure ends its first half done and the rest -EIO; a
+// not-supported one ends at once with -EOPNOTSUPP.
+TEST_F(DiskTest, DiskFaultSitesFailTheNthBioOfTheirKind) {
+  using standin::fault::Site;
+  for (auto mode : {DiskConfig::Completion::async, DiskConfig::Completion::submitter}) {
+    DiskConfig cfg;
+    cfg.completion = mode;
+    auto disk = Disk::ram(kSectors, cfg);
+    struct block_device* bdev = OpenBdev(disk->dev());
+    ASSERT_NE(nullptr, bdev);
+    auto data = Pattern(4096, 31);
+    ASSERT_TRUE(disk->write_bytes(64 * 512, data.data(), data.size()));
+    std::vector<std::uint8_t> buf(4096), zero(4096, 0), now(4096);
+
+    standin::fault::set(Site::disk_read, {.nth = 2, .times = 1});
+    EXPECT_EQ(0, sb::rw_sectors(disk->dev(), WRITE, 200, data.data(), 4096)) << "writes do not count";
+    EXPECT_EQ(0, sb::rw_sectors(disk->dev(), READ, 64, buf.data(), 4096));
+    EXPECT_EQ(-EIO, sb::rw_sectors(disk->dev(), READ, 64, buf.data(), 4096));
+    EXPECT_EQ(0, sb::rw_sectors(disk->dev(), READ, 64, buf.data(), 4096));
+    EXPECT_EQ(3, standin::fault::calls(Site::disk_read));
+
+    standin::fault::set(Site::disk_write, {.nth = 1, .times = 1});
+    EXPECT_EQ(-EIO, sb::rw_sectors(disk->dev(), WRITE, 300, data.data(), 4096));
+    ASSERT_TRUE(disk->read_bytes(300 * 512, now.data(), now.size()));
+    EXPECT_EQ(zero, now) << "a failed write moves nothing";
+
+    standin::fault::set(Site::disk_partial, {.nth = 1, .times = 1});
+    TestBio r(bdev, 64, 4096);
+    submit_bio(READ, r.bio);
+    ASSERT_TRUE(r.Wait());
+    EXPECT_EQ(2, r.calls) << "the first half, then the rest";
+    EXPECT_EQ(4096u, r.bytes);
+    EXPECT_EQ(-EIO, r.error);
+    EXPECT_FALSE(r.uptodate);
+    auto got = r.Data();
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 2048, got.begin())) << "the good half";
+
+    standin::fault::set(Site::disk_notsupp, {.nth = 1, .times = 1});
+    TestBio w(bdev, 400, 4096);
+    w.Fill(data);
+    submit_bio(WRITE, w.bio);
+    ASSERT_TRUE(w.Wait());
+    EXPECT_EQ(-EOPNOTSUPP, w.error);
+    ASSERT_TRUE(disk->read_bytes(400 * 512, now.data(), now.size()));
+    EXPECT_EQ(zero, now);
+    standin::fault::clear_all();
+    EXPECT_EQ(0, sb::rw_sectors(disk->dev(), READ, 64, buf.data(), 4096));
+    EXPECT_EQ(data, buf);
+    blkdev_put(bdev);
+  }
+}
+
 // Under memory pressure bio_alloc serves from a finite pool: a caller that
 // may wait sleeps until a bio is freed, one that may not gets NULL.
 TEST_F(DiskTest, BioAllocWaitsForThePoolWhenMemoryIsShort) {

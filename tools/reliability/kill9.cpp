@@ -1,10 +1,16 @@
 // Backup files under kill -9: the daemon that runs the agent (cowguard
-// serve) is killed at random moments of full and incremental backups, while
-// a stamping writer writes the device.  After every kill the backup
+// serve's nbdkit, then cowguard serve) is killed with SIGKILL at random
+// moments of full and incremental backups, while a stamping writer writes
+// the device.  After every kill the backup
 // directory must verify, every committed point must restore byte for byte
 // to the device at its frozen instant (the daemon's ground-truth copies),
 // `check --repair` removes what the killed run left, and after a restart the
 // next backup succeeds (a full one when the key was not stored).
+//
+// Every fourth kill is aimed at the catalog's update: that daemon pauses
+// at each step of committing the catalog (temporary file made, written,
+// fsynced, renamed; a test lever of the agent's file layer), and the kill
+// falls at a random moment once the temporary catalog appears.
 //
 //   kill9-2.6.X [kills] [seed] [image MiB]      (defaults: 200 1 16)
 //
@@ -43,9 +49,32 @@ namespace {
 const std::string kExe = CG_COWGUARD_EXE;
 const std::string kStamp = CG_CGSTAMP_EXE;
 
+// The children of a process (from /proc/*/stat).
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream f(e.path() / "stat");
+    std::string line;
+    if (!std::getline(f, line)) continue;
+    // pid (comm) state ppid ...: comm may hold spaces and parentheses.
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent) out.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return out;
+}
+
 struct Totals {
   unsigned kills = 0, committed = 0, verified = 0, wrong_points = 0, failed_checks = 0, backups_after = 0;
   unsigned killed_before_commit = 0, killed_after_commit = 0;
+  unsigned catalog_kills = 0, catalog_kills_after_rename = 0;
   std::uint64_t bytes_compared = 0, wrong_bytes = 0;
   unsigned leftovers_removed = 0;
 };
@@ -80,12 +109,20 @@ int main(int argc, char** argv) {
   pid_t daemon = -1, writer = -1;
   fs::path truth;
   double typical = 0.3;  // seconds a backup takes, learned as it goes
-  auto start = [&] {
+  constexpr int kPauseMs = 60;
+  auto catalog_kill = [](unsigned k) { return k % 4 == 2; };
+  auto start = [&](bool pause_catalog) {
     truth = dir / ("truth-" + std::to_string(++life));
     fs::create_directories(truth);
+    if (pause_catalog) {
+      ::setenv("COWGUARD_TEST_COMMIT_PAUSE_MS", std::to_string(kPauseMs).c_str(), 1);
+      ::setenv("COWGUARD_TEST_COMMIT_PAUSE_MATCH", "catalog", 1);
+    }
     // In the foreground, as our child: its pid is the daemon's.
     daemon = spawn({kExe, "serve", image, "--socket", sock, "--truth-dir", truth.string(), "--foreground"},
                    dir / "serve.out");
+    ::unsetenv("COWGUARD_TEST_COMMIT_PAUSE_MS");
+    ::unsetenv("COWGUARD_TEST_COMMIT_PAUSE_MATCH");
     for (int i = 0; i < 400; i++) {
       if (run({kExe, "status", "--socket", sock}, out) == 0) break;
       std::this_thread::sleep_for(25ms);
@@ -139,7 +176,14 @@ int main(int argc, char** argv) {
   };
 
   const auto t0 = std::chrono::steady_clock::now();
-  start();
+  // Whether the temporary catalog of an update is in the directory.
+  auto catalog_in_update = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(bk, ec))
+      if (e.path().filename().string().rfind("catalog.json.tmp-", 0) == 0) return true;
+    return false;
+  };
+  start(catalog_kill(0));
   for (unsigned k = 0; k < kills; k++) {
     const bool full = k % 8 == 0;
     std::vector<std::string> args = {kExe, "backup", "sda1", bk, "--all-blocks", "--json", "--no-progress", "--socket",
@@ -161,8 +205,27 @@ int main(int argc, char** argv) {
       t.failed_checks++;
     }
     c = spawn(args, dir / "killed.out");
-    std::uniform_real_distribution<double> when(0.0, 1.3 * typical);
-    std::this_thread::sleep_for(std::chrono::duration<double>(when(rng)));
+    bool at_catalog = false;
+    if (catalog_kill(k)) {
+      // Once the update has begun, anywhere in its four paused steps.
+      auto limit = std::chrono::steady_clock::now() + 60s;
+      while (!(at_catalog = catalog_in_update()) && std::chrono::steady_clock::now() < limit &&
+             ::waitpid(c, nullptr, WNOHANG) == 0)
+        std::this_thread::sleep_for(1ms);
+      if (at_catalog) {
+        std::uniform_real_distribution<double> when(0.0, 4.2 * kPauseMs / 1000.0);
+        std::this_thread::sleep_for(std::chrono::duration<double>(when(rng)));
+      } else {
+        std::printf("kill %u: the catalog's update was not seen\n", k);
+        t.failed_checks++;
+      }
+    } else {
+      std::uniform_real_distribution<double> when(0.0, 1.3 * typical);
+      std::this_thread::sleep_for(std::chrono::duration<double>(when(rng)));
+    }
+    // The agent runs in the daemon's nbdkit: it dies first, by SIGKILL,
+    // before its parent's end could tell it to shut down in order.
+    for (pid_t p : children_of(daemon)) ::kill(p, SIGKILL);
     ::kill(daemon, SIGKILL);
     wait_exit(daemon);
     wait_exit(c);
@@ -176,6 +239,10 @@ int main(int argc, char** argv) {
       t.killed_after_commit++;
     } else {
       t.killed_before_commit++;
+    }
+    if (at_catalog) {
+      t.catalog_kills++;
+      t.catalog_kills_after_rename += pts.size() > before + 1;
     }
     if (run({kExe, "verify", bk, "--no-progress"}, out) != 0) {
       std::printf("kill %u: verify fails: %s\n", k, slurp(out).c_str());
@@ -199,16 +266,17 @@ int main(int argc, char** argv) {
         t.committed++;
       }
     fs::remove_all(truth);
-    start();
+    start(catalog_kill(k + 1));
   }
   ::kill(daemon, SIGTERM);
   wait_exit(daemon);
   stop_writer();
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  std::printf("kill9 (%s): %u kills of the daemon during backups (%u before the catalog took the point, %u after), "
-              "%u points committed and restored, %u byte-exact, %u wrong; %llu bytes compared, %llu wrong; %u "
+  std::printf("kill9 (%s): %u kills of the daemon during backups (%u before the catalog took the point, %u after; "
+              "%u during the catalog's update, %u of them after its rename), %u points committed and restored, %u byte-exact, %u wrong; %llu bytes compared, %llu wrong; %u "
               "leftovers removed; %u backups after a restart; %u failed checks; %.0f s\n",
-              CG_KERNEL_LINE, t.kills, t.killed_before_commit, t.killed_after_commit, t.committed, t.verified,
+              CG_KERNEL_LINE, t.kills, t.killed_before_commit, t.killed_after_commit, t.catalog_kills,
+              t.catalog_kills_after_rename, t.committed, t.verified,
               t.wrong_points, static_cast<unsigned long long>(t.bytes_compared),
               static_cast<unsigned long long>(t.wrong_bytes), t.leftovers_removed, t.backups_after,
               t.failed_checks, secs);

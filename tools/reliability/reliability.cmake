@@ -41,3 +41,23 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
     set_tests_properties(${line}/soak.sample PROPERTIES TIMEOUT 600)
   endif()
 endforeach()
+
+# sweep: every fault site failed at its Nth call, N = 1, 2, ..., in a whole
+# backup cycle per run (`make sweep`; a sample on one line in the suite).
+foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
+  set(line 2.6.${sub})
+  if(NOT TARGET cgagent-${line})
+    continue()
+  endif()
+  add_executable(sweep-${line} ${CMAKE_SOURCE_DIR}/tools/reliability/sweep.cpp)
+  target_link_libraries(sweep-${line} PRIVATE cgagent-${line} cgkernel-${line} nlohmann_json::nlohmann_json)
+  target_compile_definitions(sweep-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko")
+  add_dependencies(sweep-${line} cowguard-${line})
+  set_target_properties(sweep-${line} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+endforeach()
+list(GET CG_KERNEL_SUBLEVELS -1 cg_sweep_sub)
+if(TARGET sweep-2.6.${cg_sweep_sub})
+  add_test(NAME 2.6.${cg_sweep_sub}/sweep.sample COMMAND sweep-2.6.${cg_sweep_sub} --sample 3 --jobs 2)
+  set_tests_properties(2.6.${cg_sweep_sub}/sweep.sample PROPERTIES TIMEOUT 900)
+endif()

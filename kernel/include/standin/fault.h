@@ -12,6 +12,12 @@ enum class Site {
   kthread,        // kernel_thread
   bio_alloc,
   bh_alloc,       // alloc_buffer_head
+  // Bios reaching a disk's make-request function (every disk counts; a
+  // refused bio does not), in the manner of fail_make_request:
+  disk_read,      // a read bio ends with -EIO, nothing transferred
+  disk_write,     // a write bio ends with -EIO, nothing written
+  disk_partial,   // a bio ends in two parts: its first half done, the rest -EIO
+  disk_notsupp,   // a bio ends at once with -EOPNOTSUPP
   count_
 };
 

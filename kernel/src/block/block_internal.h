@@ -64,9 +64,13 @@ class Drain {
 struct BdevState;
 
 // One bio accepted by a disk's make-request function.
+// An injected outcome of a bio (fault sites disk_read, disk_write, disk_partial).
+enum class Forced { none, eio, partial };
+
 struct PendingBio {
   struct bio* bio;
   bool write;
+  Forced forced = Forced::none;
 };
 
 }  // namespace standin::blk

@@ -66,6 +66,7 @@ namespace standin::block {
 namespace {
 
 using blk::PendingBio;
+using blk::Forced;
 
 // Removed disks: their kernel records stay valid (and reachable) until the
 // process ends.
@@ -149,6 +150,30 @@ void serve_in_parts(DiskState* d, struct bio* bio) {
   }
 }
 
+// The injected outcome for the next bio of this direction, if any.
+Forced forced_outcome(bool write) {
+  if (standin::fault::should_fail(write ? standin::fault::Site::disk_write
+                                        : standin::fault::Site::disk_read))
+    return Forced::eio;
+  if (standin::fault::should_fail(standin::fault::Site::disk_partial)) return Forced::partial;
+  return Forced::none;
+}
+
+// A bio whose outcome was injected: -EIO without a transfer, or its first
+// half (at least one sector) transferred and ended, then the rest -EIO.
+// Returns the bytes of the first part that went well (0 for none).
+std::uint64_t forced_transfer(DiskState* d, struct bio* bio, Forced f) {
+  const std::uint64_t first = f == Forced::partial ? (bio->bi_size / 1024) * 512 : 0;
+  if (first == 0) return 0;
+  return transfer_part(d, bio, bio->bi_sector, 0, first) ? 0 : first;
+}
+
+void forced_complete(DiskState* d, struct bio* bio, std::uint64_t first, bool in_irq) {
+  const std::uint64_t total = bio->bi_size;
+  if (first > 0) complete_bytes(d, bio, static_cast<unsigned>(first), 0, in_irq);
+  complete_bytes(d, bio, static_cast<unsigned>(total - first), -EIO, in_irq);
+}
+
 void serve(DiskState* d) {
   for (;;) {
     PendingBio p;
@@ -165,12 +190,15 @@ void serve(DiskState* d) {
     }
     if (unsigned us = d->delay_us.load())
       std::this_thread::sleep_for(std::chrono::microseconds(us));
-    if (d->completion == DiskConfig::Completion::partial) {
+    if (p.forced != Forced::none || d->completion == DiskConfig::Completion::partial) {
       {
         std::lock_guard lk(d->io_m);
         d->active--;
       }
-      serve_in_parts(d, p.bio);
+      if (p.forced != Forced::none)
+        forced_complete(d, p.bio, forced_transfer(d, p.bio, p.forced), true);
+      else
+        serve_in_parts(d, p.bio);
       continue;
     }
     int err = transfer(d, p.bio);
@@ -198,10 +226,12 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
     complete(d, bio, -EIO);
     return 0;
   }
-  if (write && (bio->bi_rw & (1UL << BIO_RW_BARRIER)) && !d->barriers) {
+  if ((write && (bio->bi_rw & (1UL << BIO_RW_BARRIER)) && !d->barriers) ||
+      standin::fault::should_fail(standin::fault::Site::disk_notsupp)) {
     complete_bytes(d, bio, bio->bi_size, -EOPNOTSUPP, false);
     return 0;
   }
+  const Forced forced = forced_outcome(write);
   if (d->completion == DiskConfig::Completion::submitter) {
     bool stopping;
     {
@@ -210,6 +240,16 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
       if (!stopping) d->active++;
     }
     int err = -EIO;
+    if (!stopping && forced != Forced::none) {
+      std::uint64_t first = forced_transfer(d, bio, forced);
+      {
+        std::lock_guard lk(d->io_m);
+        d->active--;
+      }
+      d->io_cv.notify_all();
+      forced_complete(d, bio, first, false);
+      return 0;
+    }
     if (!stopping) {
       if (unsigned us = d->delay_us.load())
         std::this_thread::sleep_for(std::chrono::microseconds(us));
@@ -223,7 +263,7 @@ extern "C" int disk_make_request(request_queue_t* q, struct bio* bio) {
     complete_bytes(d, bio, bio->bi_size, err, false);
     return 0;
   }
-  PendingBio p{bio, write};
+  PendingBio p{bio, write, forced};
   {
     std::lock_guard lk(d->io_m);
     if (!d->stopping) {
