@@ -145,12 +145,14 @@ std::string failure_name(const std::exception& e, bool* bad) {
   if (auto* ce = dynamic_cast<const Error*>(&e)) {
     std::string s = "failed: ";
     if (ce->code() == Errc::system) {
-      s += std::string(ce->command()) + " " + std::strerror(ce->sys_errno());
+      s += ce->command() + " " + std::strerror(ce->sys_errno());
     } else if (ce->code() == Errc::unknown_status) {
       *bad = true;
       return "unnamed status " + std::to_string(ce->status()) + " (" + e.what() + ")";
-    } else {
+    } else if (ce->status() != CGD_OK) {
       s += std::string(status_name(ce->status()));
+    } else {
+      s += ce->command() + ": the session failed";
     }
     if (ce->state()) s += " in " + std::string(state_name(*ce->state()));
     return s;
