@@ -5,10 +5,11 @@
 #   make bench     build and run the benchmarks
 #   make soak      backups in a loop under stamped writers, every point checked
 #   make kill9     kill the daemon during 200 backups per line and check every committed point
+#   make sweep     fail every fault site at its 1st, 2nd, ... call in a whole backup cycle, both lines
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build demo test asan tsan sanitize bench kill9 soak clean
+.PHONY: all deps build demo test asan tsan sanitize bench kill9 soak sweep clean
 
 all: build
 
@@ -54,6 +55,12 @@ kill9: build
 # minutes per kernel line, every point checked byte for byte and by its stamps.
 soak: build
 	@for k in build/lines/*/soak-*; do "$$k" 600 32 25; done
+
+# Every fault site of the kernel the module reaches, failed at its Nth call
+# for N = 1, 2, ... until a cycle no longer reaches it; each run checked for
+# wrong images, lost writes, leaks and lock violations.
+sweep: build
+	@for k in build/lines/*/sweep-*; do "$$k" --jobs $(JOBS) || exit 1; done
 
 clean:
 	rm -rf build build-asan build-tsan
