@@ -29,6 +29,14 @@ foreach(sub IN LISTS CG_KERNEL_SUBLEVELS)
   add_dependencies(bench_backup-${line} cowguard-${line})
   set_target_properties(bench_backup-${line} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
+  # What tracking and copy-before-write cost the writers, as ratios.
+  add_executable(bench_cost-${line} ${CMAKE_SOURCE_DIR}/bench/cost_bench.cpp)
+  target_link_libraries(bench_cost-${line} PRIVATE cgagent-${line} cgkernel-${line})
+  target_compile_definitions(bench_cost-${line} PRIVATE CG_KERNEL_LINE="${line}"
+    CG_MODULE_PATH="${CMAKE_BINARY_DIR}/lines/${line}/cowguard.ko")
+  add_dependencies(bench_cost-${line} cowguard-${line})
+  set_target_properties(bench_cost-${line} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lines/${line})
 endforeach()
 
 # The daemon under fio (nbdkit and fio at run time): the cowguard command of
