@@ -308,7 +308,7 @@ void measure_agent(const Options& o, const fs::path& tmp) {
   bo.major = sb::major_of(d->part);
   bo.minor = sb::minor_of(d->part);
   bo.dir = tmp / "backups";
-  std::vector<double> full_rate, raw_rate, inc_ratio, frozen_beyond_ms, frozen_total_ms;
+  std::vector<double> full_rate, raw_rate, module_rate, inc_ratio, frozen_beyond_ms, frozen_total_ms;
   // The agent reads in runs of one transfer window.
   std::size_t window = 0;
   {
@@ -322,6 +322,21 @@ void measure_agent(const Options& o, const fs::path& tmp) {
       window = static_cast<std::size_t>(st.mmapSize);
   }
   for (int r = 0; r < o.repeats; r++) {
+    // The module's read-blocks command alone over every block, one window
+    // per command, nothing written out: what the agent's reads can reach.
+    {
+      Session s;
+      if (snapshot(&s, d->part, d->blocks) && load_map(&s, d->blocks, d->blocks)) {
+        const std::uint32_t per = static_cast<std::uint32_t>((window ? window : (1u << 20)) / kBlock);
+        auto t0 = Clock::now();
+        bool ok = true;
+        for (std::uint32_t b = 0; ok && b < d->blocks; b += per) {
+          struct ReadBlocks rb = {b, std::min(per, d->blocks - b), s.windows[0].first};
+          ok = user::ioctl(s.fd, CGD_READ_BLOCKS, arg(&rb)) == CGD_OK;
+        }
+        if (ok) module_rate.push_back(static_cast<double>(d->blocks) * kBlock / since(t0));
+      }
+    }
     fs::remove_all(bo.dir);
     auto t0 = Clock::now();
     ag::BackupResult full = ag::full_backup(bo);
@@ -362,6 +377,8 @@ void measure_agent(const Options& o, const fs::path& tmp) {
   std::printf("  full backup          %8.0f MiB/s (median)\n", median(full_rate) / 1048576);
   std::printf("  raw sequential read  %8.0f MiB/s, same request size\n", median(raw_rate) / 1048576);
   std::printf("  full / raw           %8.2f\n", median(full_rate) / median(raw_rate));
+  std::printf("  read-blocks alone    %8.0f MiB/s (%.2f of raw): the module's share\n", median(module_rate) / 1048576,
+              median(module_rate) / median(raw_rate));
   std::printf("  incremental time per block / full's: %.2f\n", median(inc_ratio));
   std::printf("  frozen %.3f ms in all, %.3f ms beyond the freeze's own sync\n\n", median(frozen_total_ms),
               median(frozen_beyond_ms));
