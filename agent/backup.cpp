@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -36,36 +37,52 @@ void put(const Output& out, std::uint32_t first, std::uint32_t count, const std:
 }
 
 // Reads the wanted runs into the two windows in turn while a writer thread
-// writes the other window out.  A window is refilled only after the writer
-// has given it back.
+// writes them out, in the order they were read.  A window is refilled only
+// after the writer has given it back.  Short runs (a scattered incremental
+// is mostly one-block runs) are gathered: each is copied out of its window
+// into one of two batch buffers of a window's size, and a batch goes to the
+// writer whole, so that the writer is woken once a batch, not once a block.
 class Pipeline {
  public:
   Pipeline(ControlDevice& dev, Window (&w)[2], std::uint32_t block_size, const Output& out,
            std::uint64_t total, const std::function<void(std::uint64_t, std::uint64_t)>& progress)
       : dev_(dev), w_(w), bs_(block_size), out_(out), total_(total), progress_(progress) {
+    for (auto& b : batch_) b.bytes.resize(w_[0].size());
     writer_ = std::thread([this] { write_loop(); });
   }
   ~Pipeline() { stop(); }
 
   void read(std::uint32_t first, std::uint32_t count) {
     check_interrupt();
-    Slot& s = slots_[next_];
-    {
-      std::unique_lock lk(m_);
-      cv_.wait(lk, [&] { return !s.full || werr_; });
-      if (werr_) std::rethrow_exception(werr_);
-    }
+    const std::size_t bytes = static_cast<std::size_t>(count) * bs_;
+    const bool gather = bytes <= w_[0].size() / 8;
+    if (!gather) hand_off_batch();  // the writer keeps the order of the reads
+    wait_free([&] { return !window_busy_[next_]; });
     dev_.read_blocks(first, count, w_[next_]);
+    if (gather) {
+      Batch* b = &batch_[cur_];
+      if (b->used + bytes > b->bytes.size()) {
+        hand_off_batch();
+        b = &batch_[cur_];
+      }
+      if (b->used == 0) wait_free([&] { return !b->busy; });
+      std::memcpy(b->bytes.data() + b->used, w_[next_].data(), bytes);
+      b->used += bytes;
+      b->runs.push_back({first, count});
+      return;  // the window stays ours
+    }
     {
       std::lock_guard lk(m_);
-      s = Slot{first, count, true};
+      window_busy_[next_] = true;
+      queue_.push_back(Item{next_, -1, {{first, count}}});
     }
     cv_.notify_all();
     next_ ^= 1;
   }
 
-  // Waits until every window is written; rethrows the writer's failure.
+  // Waits until everything read is written; rethrows the writer's failure.
   void finish() {
+    hand_off_batch();
     {
       std::lock_guard lk(m_);
       done_ = true;
@@ -76,10 +93,42 @@ class Pipeline {
   }
 
  private:
-  struct Slot {
-    std::uint32_t first = 0, count = 0;
-    bool full = false;
+  struct Run {
+    std::uint32_t first, count;
   };
+  // What the writer writes next: a window, or a batch buffer; its runs.
+  struct Item {
+    int window = -1;
+    int batch = -1;
+    std::vector<Run> runs;
+  };
+  struct Batch {
+    std::vector<std::uint8_t> bytes;
+    std::size_t used = 0;     // reader only
+    std::vector<Run> runs;    // reader only
+    bool busy = false;        // with the writer; guarded by m_
+  };
+
+  template <class Pred>
+  void wait_free(Pred pred) {
+    std::unique_lock lk(m_);
+    cv_.wait(lk, [&] { return pred() || werr_; });
+    if (werr_) std::rethrow_exception(werr_);
+  }
+
+  void hand_off_batch() {
+    Batch& b = batch_[cur_];
+    if (b.used == 0) return;
+    {
+      std::lock_guard lk(m_);
+      b.busy = true;
+      queue_.push_back(Item{-1, cur_, std::move(b.runs)});
+    }
+    cv_.notify_all();
+    b.runs.clear();
+    b.used = 0;
+    cur_ ^= 1;
+  }
 
   void stop() {
     {
@@ -95,21 +144,27 @@ class Pipeline {
     try {
       std::uint64_t written = 0;
       if (progress_) progress_(0, total_);
-      for (int idx = 0;; idx ^= 1) {
-        Slot s;
+      for (;;) {
+        Item it;
         {
           std::unique_lock lk(m_);
-          cv_.wait(lk, [&] { return slots_[idx].full || done_ || abort_; });
-          if (abort_ || !slots_[idx].full) return;
-          s = slots_[idx];
+          cv_.wait(lk, [&] { return !queue_.empty() || done_ || abort_; });
+          if (abort_ || queue_.empty()) return;
+          it = std::move(queue_.front());
+          queue_.pop_front();
         }
-        put(out_, s.first, s.count, w_[idx].data());
+        const std::uint8_t* data = it.window >= 0 ? w_[it.window].data() : batch_[it.batch].bytes.data();
+        for (const Run& r : it.runs) {
+          put(out_, r.first, r.count, data);
+          data += static_cast<std::size_t>(r.count) * bs_;
+          written += r.count;
+        }
         {
           std::lock_guard lk(m_);
-          slots_[idx].full = false;
+          if (it.window >= 0) window_busy_[it.window] = false;
+          else batch_[it.batch].busy = false;
         }
         cv_.notify_all();
-        written += s.count;
         if (progress_) progress_(written, total_);
       }
     } catch (...) {
@@ -129,8 +184,11 @@ class Pipeline {
   const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
   std::mutex m_;
   std::condition_variable cv_;
-  Slot slots_[2];
-  int next_ = 0;
+  std::deque<Item> queue_;          // guarded by m_
+  bool window_busy_[2] = {false, false};  // guarded by m_
+  Batch batch_[2];
+  int next_ = 0;  // the window the next read goes to (reader only)
+  int cur_ = 0;   // the batch being gathered (reader only)
   bool done_ = false;
   bool abort_ = false;
   std::exception_ptr werr_;

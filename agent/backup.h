@@ -27,7 +27,8 @@ struct BackupOptions {
   // Most blocks the module may preserve meanwhile; 0: default_max_cache_blocks.
   std::uint32_t max_cache_blocks = 0;
   // Called with the blocks written so far and the blocks wanted, from the
-  // writer thread, after every run (and once with 0 before the first).
+  // writer thread, after every window or batch of short runs written (and
+  // once with 0 before the first).
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
   // A directory belongs to one source.  Another source's backup is refused
   // (SourceMismatch) unless a new chain is asked for; its points then stay

@@ -539,11 +539,27 @@ struct DeltaWriter::Impl {
   std::uint64_t written = 0;
   std::uint64_t expected;
 
+  // The records of the blocks, gathered into writes of about kFlush bytes:
+  // a scattered delta is mostly one-block runs, and two small writes a
+  // block cost more than the block.
+  static constexpr std::size_t kFlush = 1 << 20;
+  std::vector<std::uint8_t> pending;
+
   Impl(const fs::path& d, std::uint32_t seq, std::uint32_t bs, const BlockBitmap& ch)
       : block_size(bs), changed(ch), file(d / delta_name(seq)), expected(ch.count()) {}
   void out(const void* d, std::size_t n) {
     sum.update(d, n);
     file.write(d, n);
+  }
+  void out_gathered(const void* d, std::size_t n) {
+    sum.update(d, n);
+    const auto* b = static_cast<const std::uint8_t*>(d);
+    pending.insert(pending.end(), b, b + n);
+    if (pending.size() >= kFlush) flush();
+  }
+  void flush() {
+    if (!pending.empty()) file.write(pending.data(), pending.size());
+    pending.clear();
   }
 };
 
@@ -566,8 +582,8 @@ void DeltaWriter::put(std::uint32_t first, std::uint32_t count, const std::uint8
     if (!p_->changed.test(n)) throw std::logic_error("DeltaWriter: a block not in the changed map");
     const std::uint8_t* b = data + static_cast<std::size_t>(i) * bs;
     Hash64 h = block_hash(b, bs, n);
-    p_->out(&h, sizeof h);
-    p_->out(b, bs);
+    p_->out_gathered(&h, sizeof h);
+    p_->out_gathered(b, bs);
   }
   p_->next = first + count;
   p_->blocks += count;
@@ -576,6 +592,7 @@ void DeltaWriter::put(std::uint32_t first, std::uint32_t count, const std::uint8
 
 FileInfo DeltaWriter::finish() {
   if (p_->blocks != p_->expected) throw std::logic_error("DeltaWriter: not every changed block was written");
+  p_->flush();
   Trailer t = make_trailer(p_->sum.digest());
   p_->sum.update(&t, sizeof t);
   p_->file.write(&t, sizeof t);
