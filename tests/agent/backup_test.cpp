@@ -168,6 +168,37 @@ TEST_F(BackupTest, FullAndIncrementalOfAWrittenDeviceMatchTheFrozenBytes) {
   EXPECT_EQ(3u, rep.files_checked);  // the image, its index and the delta
 }
 
+// An incremental whose changed blocks are both long runs (read straight
+// into a window) and scattered single blocks (gathered into batches) writes
+// them in order: the point restores to the frozen bytes, several batches and
+// windows interleaved.
+TEST_F(BackupTest, AnIncrementalOfLongRunsAndScatteredBlocksRestoresInOrder) {
+  make_testfs(4096, 32768);  // 4096 blocks of 4 KiB
+  capture_frozen();
+  BackupResult full = full_backup(options());
+  ASSERT_TRUE(full.key_stored);
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> buf(4096);
+  auto write_block = [&](std::uint32_t b) {
+    for (auto& x : buf) x = static_cast<std::uint8_t>(rng());
+    ASSERT_EQ(0, blk::fs_write(part_, std::uint64_t{b} * 4096, buf.data(), buf.size()));
+  };
+  std::uint32_t changed = 0;
+  for (std::uint32_t b = 10; b < 4096; b += 3) {  // one block in three: runs of one
+    if (b >= 1000 && b < 1400) continue;
+    write_block(b);
+    changed++;
+  }
+  for (std::uint32_t b = 1000; b < 1400; b++, changed++) write_block(b);  // a long run
+  for (std::uint32_t b = 3000; b < 3040; b++) write_block(b);  // a run of 40, joined to its neighbours
+  BackupResult inc = incremental_backup(options());
+  ASSERT_EQ(BackupKind::incremental, inc.kind) << inc.fallback_reason;
+  EXPECT_GE(inc.blocks_wanted, changed);
+  ASSERT_EQ(2u, frozen_.size());
+  expect_restores(inc.sequence, frozen(1));
+  EXPECT_TRUE(verify(tmp_ / "backups").ok);
+}
+
 TEST_F(BackupTest, KeyIsStoredOnlyFromACompletedBackup) {
   make_testfs(4096, 8192);  // 1024 blocks of 4 KiB
   capture_frozen();
