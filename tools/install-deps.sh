@@ -5,6 +5,10 @@ pkgs=(cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark
       e2fsprogs libext2fs-dev comerr-dev pkg-config
       libcli11-dev nlohmann-json3-dev libxxhash-dev libedit-dev universal-ctags
       groff-base mandoc nbdkit nbdkit-plugin-dev libnbd-dev libnbd-bin fio qemu-utils)
+# make fuzz: clang and its libFuzzer / sanitizer runtimes.
+if [ "${1:-}" = fuzz ]; then
+  pkgs+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -66,6 +66,7 @@ struct State {
   std::set<std::pair<const void*, std::string>> reported_sleeps;
   std::multimap<const void*, kern::Task*> sem_holders;
   std::vector<Violation> violations;
+  std::vector<Held*> spare;  // released held records, reused by acquire
   bool fatal = false;
 };
 
@@ -212,9 +213,33 @@ void __forget_holder(State& s, const void* lock, kern::Task* t) {
     }
 }
 
-void __drop_held(kern::Task* t, Held* h) {
+// Held records are kept for reuse: a lock taken and given back in a loop
+// (a table scanned slot by slot) costs no allocation.
+constexpr std::size_t kMaxSpare = 256;
+
+Held* __new_held(State& s, const void* lock, int cls, LockType type, const void* site) {
+  if (s.spare.empty()) return new Held{lock, cls, type, site, {}};
+  Held* h = s.spare.back();
+  s.spare.pop_back();
+  h->lock = lock;
+  h->cls = cls;
+  h->type = type;
+  h->site = site;
+  return h;
+}
+
+void __free_held(State& s, Held* h) {
+  if (s.spare.size() >= kMaxSpare) {
+    delete h;
+    return;
+  }
+  h->pending.clear();
+  s.spare.push_back(h);
+}
+
+void __drop_held(State& s, kern::Task* t, Held* h) {
   t->held.erase(std::find(t->held.begin(), t->held.end(), h));
-  delete h;
+  __free_held(s, h);
 }
 
 // A semaphore released by a task that does not hold it is a counter: it
@@ -230,7 +255,7 @@ void __make_counter(State& s, const void* lock, int cls) {
   for (kern::Task* t : holders) {
     for (std::size_t i = t->held.size(); i-- > 0;) {
       Held* h = t->held[i];
-      if (h->lock == lock) __drop_held(t, h);
+      if (h->lock == lock) __drop_held(s, t, h);
     }
   }
 }
@@ -247,7 +272,7 @@ bool acquire(const void* lock, const struct lockdep_map* map, LockType type, con
     if (h->lock == lock) recursive = true;
   int cls = __intern(s, map);
   if (type == LockType::sem && s.classes[cls].counter) return !recursive;
-  auto* h = new Held{lock, cls, type, site, {}};
+  Held* h = __new_held(s, lock, cls, type, site);
   if (!trylock)
     for (Held* held : t->held) __add_edge(s, held, h);
   t->held.push_back(h);
@@ -263,7 +288,7 @@ void acquire_failed(const void* lock) {
     Held* h = t->held[i];
     if (h->lock != lock) continue;
     if (h->type == LockType::sem) __forget_holder(s, lock, t);
-    __drop_held(t, h);
+    __drop_held(s, t, h);
     return;
   }
 }
@@ -279,7 +304,7 @@ void release(const void* lock, const struct lockdep_map* map, LockType type, con
       __resolve_as_lock(s, t, h);
       __forget_holder(s, lock, t);
     }
-    __drop_held(t, h);
+    __drop_held(s, t, h);
     return;
   }
   int cls = __intern(s, map);
@@ -315,7 +340,7 @@ void task_exit(kern::Task* t) {
   std::lock_guard lk(s.mu);
   for (Held* h : t->held) {
     if (h->type == LockType::sem) __forget_holder(s, h->lock, t);
-    delete h;
+    __free_held(s, h);
   }
   t->held.clear();
 }

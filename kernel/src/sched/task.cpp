@@ -48,7 +48,10 @@ TaskTable& table() {
   return *t;
 }
 
-thread_local Task* t_current = nullptr;
+// Every lock, unlock and interrupt-flag change asks for the current task:
+// initial-exec keeps that a plain TLS load (the library is always linked
+// in, never dlopen'ed) instead of a __tls_get_addr call.
+thread_local Task* t_current __attribute__((tls_model("initial-exec"))) = nullptr;
 
 void set_comm(Task* t, const char* name) {
   std::snprintf(t->ts.comm, sizeof t->ts.comm, "%s", name);
