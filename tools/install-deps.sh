@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev
       e2fsprogs libext2fs-dev comerr-dev pkg-config
       libcli11-dev nlohmann-json3-dev libxxhash-dev libedit-dev universal-ctags
-      groff-base mandoc nbdkit nbdkit-plugin-dev libnbd-dev libnbd-bin fio qemu-utils)
+      groff-base mandoc nbdkit nbdkit-plugin-dev libnbd-dev libnbd-bin fio qemu-utils qemu-system-common)
 # make fuzz: clang and its libFuzzer / sanitizer runtimes.
 if [ "${1:-}" = fuzz ]; then
   pkgs+=(clang libclang-rt-14-dev)
