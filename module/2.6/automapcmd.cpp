@@ -94,22 +94,20 @@ int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	cgdCondResched();
 	down(&b->bSem);
+	status = CGD_ERR_INVALID;
 	if (getState(b) != CGD_STATE_SNAPPED) {
 		printk("<3>%s: backup error map not loaded %s", __func__, "\n");
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
+		goto out;
 	}
 	/* Tested before the map is used: a map never built has no users lock. */
 	if (!b->blockMap.map) {
 		printk("<3>%s: backup error automap is NULL %s", __func__, "\n");
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
+		goto out;
 	}
 	if (b->blockMap.size != userBM->mapLen) {
 		printk("<3>%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
 		       __func__, b->blockMap.size, userBM->mapLen);
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
+		goto out;
 	}
 	detachBlockMap(&b->blockMap, &taken);
 	up(&b->bSem);
@@ -124,6 +122,7 @@ int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM)
 		closeBlockMap(&taken, &freed);
 		atomic_sub((int)freed, &b->curAllocPages);
 	}
+out:
 	up(&b->bSem);
 	return status;
 }

@@ -115,7 +115,7 @@ int callRealMRF(struct Backup *b, struct bio *bio)
 
 /*
  * 1 if block bn must be preserved before it may be written.  Once the
- * agent's wanted-block map is loaded (state 6) only wanted blocks count;
+ * agent's wanted-block map is loaded (CGD_STATE_READING) only wanted blocks count;
  * before that every block is wanted.  Blocks already in the store never
  * count, nor do blocks beyond the file system's size as the agent gave it
  * at the start (a file system smaller than its partition): no map of the

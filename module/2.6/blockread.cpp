@@ -176,7 +176,7 @@ static struct buffer_head *slotBH(struct Backup *b, int slot)
 
 /*
  * Caller holds bSem.  Waits for every disk read of the run, in ascending
- * order; a failed one leaves zeros.  In state 6 every awaited block leaves
+ * order; a failed one leaves zeros.  In CGD_STATE_READING every awaited block leaves
  * the wanted map, read or not.  Returns 0, or CGD_ERR_IO when a read failed.
  */
 int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks)
@@ -214,7 +214,7 @@ static void __waitForReads(struct Backup *b, u32 numBlocks)
 /*
  * Caller holds bSem.  A block captured while its disk read was in flight
  * has its preserved copy in the store: that copy replaces what the disk
- * gave (and is consumed in state 6).
+ * gave (and is consumed in CGD_STATE_READING).
  */
 void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA)
 {

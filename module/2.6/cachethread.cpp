@@ -16,7 +16,7 @@
  * bucket's semaphore after it.  signalThread carries one unit per appended
  * record, the unit startWorkQueue takes, and the one the exiting thread
  * gives back.  The thread reads activeSession without a lock: the close
- * keeps the session alive for it (state 7, drain, clear activeSession, stop
+ * keeps the session alive for it (CGD_STATE_CLOSING, drain, clear activeSession, stop
  * the thread, and only then free the store and the record).
  */
 #include <linux/kernel.h>
@@ -40,9 +40,9 @@
 #define CGD_SIGKILL 9
 
 /*
- * Moves a live session (state 6 or below) into the failure state err; a
+ * Moves a live session (CGD_STATE_READING or below) into the failure state err; a
  * session that is closing or has failed already keeps its state, since a
- * state above 6 is never changed.  Safe against the hook and the close
+ * state above CGD_STATE_READING is never changed.  Safe against the hook and the close
  * changing the state at the same time.
  */
 static void setCaptureError(struct Backup *b, u32 err)

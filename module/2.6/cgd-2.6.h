@@ -91,7 +91,7 @@ struct AutoMapSession {
  *
  * Locking, outermost first: bSem (commands and the close of this record;
  * may sleep) -> writers (read: the backup hook while it decides about a bio;
- * write: snapshot, the switch to state 6, close) -> cacheUsers (read: users
+ * write: snapshot, the switch to CGD_STATE_READING, close) -> cacheUsers (read: users
  * of the store; write: the store's teardown) -> one bucket sem -> a
  * BlockMap's locks.  mrLock (irqsave) guards mrHead/mrTail and the links.
  * state is read without locks by the hooks and kbackupd: an atomic counter,
@@ -148,12 +148,29 @@ struct Backup {
 };
 
 /*
- * The session's state.  setState is for a task that owns the transition
- * (the start, the snapshot's move to state 4, the close); where the hook or
- * kbackupd may fail the session at the same moment, the state moves only by
- * compare-and-swap: advanceState for one step of the session's life,
- * failState for a failure, which a closing or failed session never takes
- * (a state above CGD_STATE_READING is never changed).
+ * The session's state: every change of b->state goes through the four
+ * functions below, and only these transitions happen.
+ *
+ *   from                      to                          by                      how
+ *   CGD_STATE_IDLE            CGD_STATE_STARTING          the start               setState
+ *   CGD_STATE_STARTING        CGD_STATE_STARTED           the start               setState
+ *   CGD_STATE_STARTING        CGD_STATE_REFUSED           the start (refused)     setState
+ *   CGD_STATE_STARTED         CGD_STATE_SNAPPED           the snapshot            setState
+ *   CGD_STATE_SNAPPED         CGD_STATE_LOADING_MAP       the map load            advanceState
+ *   CGD_STATE_LOADING_MAP     CGD_STATE_READING           the map load            advanceState
+ *   IDLE .. READING           CGD_STATE_READ_ERROR,       kbackupd, the store     failState
+ *                             CGD_STATE_CACHE_ERROR
+ *   IDLE .. READING           CGD_STATE_MAP_ERROR         the map load            failState
+ *   SNAPPED .. READING        CGD_STATE_HOOK_ERROR        the backup hook         failState
+ *   any                       CGD_STATE_CLOSING           the close               setState
+ *   CGD_STATE_CLOSING         CGD_STATE_IDLE              the close (record reset) setState
+ *
+ * setState is for a task that owns the transition (the start, the
+ * snapshot, the close): no other task can move the state at that moment.
+ * Where the hook or kbackupd may fail the session at the same moment, the
+ * state moves only by compare-and-swap: advanceState for one step of the
+ * session's life, failState for a failure, which a closing or failed
+ * session never takes (a state above CGD_STATE_READING is never changed).
  */
 static inline u32 getState(struct Backup *b)
 {

@@ -154,7 +154,7 @@ int cgdShutdown(void)
 	return 0;
 }
 
-/* A zeroed session record in state 0 with its locks and counters set up. */
+/* A zeroed session record in CGD_STATE_IDLE with its locks and counters set up. */
 static void initBackup(struct Backup *b)
 {
 	memset(b, 0, sizeof(*b));

@@ -51,14 +51,15 @@ u32 anyDirtyBlock(struct Backup *b)
 /* Command 9: writes one held block's number (or 0xFFFFFFFF) to the user's u32. */
 int ioctlGetDirtyBlock(struct Backup *b, u32 __user *userBlockNumPtr)
 {
-	u32 blockNum;
+	u32 blockNum = 0;
+	int ready;
 
 	down(&b->bSem);
-	if (!b->blockMap.map || getState(b) != CGD_STATE_READING) {
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
-	}
-	blockNum = anyDirtyBlock(b);
+	ready = b->blockMap.map && getState(b) == CGD_STATE_READING;
+	if (ready)
+		blockNum = anyDirtyBlock(b);
 	up(&b->bSem);
+	if (!ready)
+		return CGD_ERR_INVALID;
 	return put_user(blockNum, userBlockNumPtr);
 }

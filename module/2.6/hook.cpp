@@ -66,7 +66,7 @@ static int __anyBlockDue(struct Backup *b, u32 startBN, u32 endBN)
 }
 
 /*
- * The hook could not hold a bio: the session fails (state 13, unless it is
+ * The hook could not hold a bio: the session fails (CGD_STATE_HOOK_ERROR, unless it is
  * already closing or failed) and the device's tracking goes out of sync.
  * Caller holds writers for reading.
  */

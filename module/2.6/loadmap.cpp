@@ -1,16 +1,16 @@
 /*
  * The load of the wanted-block map: after the snapshot the agent names the
- * blocks it will read.  From the switch to state 6 on, the backup hook
+ * blocks it will read.  From the switch to CGD_STATE_READING on, the backup hook
  * preserves only wanted blocks, and every block preserved before that the
  * agent does not want is dropped from the store.
  *
  * Locking: bSem for the moves between states and the cleaning, but not
  * while the agent's map is copied in: a user copy may fault and take the
- * mmap semaphore, under which mmap and munmap take bSem.  In state 5 the
+ * mmap semaphore, under which mmap and munmap take bSem.  In CGD_STATE_LOADING_MAP the
  * backup's blockMap is the load's alone: every other command of the
- * session refuses state 5, the session cannot be closed during a command,
- * and the hook and kbackupd consult blockMap only in state 6.  writers
- * (write) is taken only around the switch to state 6, so that no hook
+ * session refuses CGD_STATE_LOADING_MAP, the session cannot be closed during a command,
+ * and the hook and kbackupd consult blockMap only in CGD_STATE_READING.  writers
+ * (write) is taken only around the switch to CGD_STATE_READING, so that no hook
  * decision straddles the change of rule; the cleaning takes cacheUsers and
  * one bucket at a time (store.cpp).
  */
@@ -20,7 +20,7 @@
 #include "cgdlib.h"
 
 /*
- * The load failed: state 9, unless kbackupd or the hook has set an error
+ * The load failed: CGD_STATE_MAP_ERROR, unless kbackupd or the hook has set an error
  * state of its own meanwhile (that one is kept).
  */
 static void setMapError(struct Backup *b)
@@ -41,7 +41,7 @@ void closeBUBlockMap(struct Backup *b)
 
 /*
  * Builds blockMap from size blocks of the user bitmap at data.  Caller owns
- * the empty blockMap (holds bSem, or is the load in state 5).
+ * the empty blockMap (holds bSem, or is the load in CGD_STATE_LOADING_MAP).
  */
 int newBUBlockMap(struct Backup *b, u32 size, void __user *data)
 {
@@ -69,13 +69,14 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	down(&b->bSem);
 	/*
-	 * 4 -> 5 in one step: kbackupd and the hook may set an error state at
-	 * any moment, and a plain store would wipe it out.
+	 * CGD_STATE_SNAPPED -> CGD_STATE_LOADING_MAP in one step: kbackupd
+	 * and the hook may set an error state at any moment, and a plain
+	 * store would wipe it out.
 	 */
 	if (!advanceState(b, CGD_STATE_SNAPPED, CGD_STATE_LOADING_MAP)) {
 		printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
+		status = CGD_ERR_INVALID;
+		goto out;
 	}
 
 	/*
@@ -89,24 +90,25 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	down(&b->bSem);
 	if (status) {
-		setMapError(b);
 		printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
-		up(&b->bSem);
-		return status;
+		goto fail;
 	}
 
-	/* 5 -> 6; an error state set meanwhile by kbackupd or the hook stays. */
+	/* An error state set meanwhile by kbackupd or the hook stays. */
 	down_write(&b->writers);
 	advanceState(b, CGD_STATE_LOADING_MAP, CGD_STATE_READING);
 	up_write(&b->writers);
 
 	status = cleanUpCache(b);
 	if (status) {
-		setMapError(b);
 		printk("<3>%s: error cleaning cache%s", __func__, "\n");
-		up(&b->bSem);
-		return status;
+		goto fail;
 	}
+	goto out;
+
+fail:
+	setMapError(b);
+out:
 	up(&b->bSem);
-	return CGD_OK;
+	return status;
 }

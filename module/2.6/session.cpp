@@ -66,9 +66,10 @@ static void __handBackQueue(struct Backup *b)
 
 /*
  * Ends copy-before-write for the session: marks it closing (the hook holds
- * writes only in states 4 to 6) and takes it out of activeSession if it is
- * the active one.  Returns the state the session had.  Caller holds bSem
- * and writers.
+ * writes only from CGD_STATE_SNAPPED to CGD_STATE_READING), lets kbackupd
+ * release what is queued and takes the session out of activeSession if it
+ * is the active one.  Returns the state the session had.  Caller holds
+ * bSem, autoMapSem and writers.
  */
 static u32 __stopSession(struct Backup *b)
 {
@@ -78,9 +79,9 @@ static u32 __stopSession(struct Backup *b)
 		setState(b, CGD_STATE_CLOSING);
 
 	/*
-	 * No hook queues anything from here on (it holds bios only in states
-	 * 4 to 6 and decides under writers); kbackupd releases what is queued,
-	 * capturing nothing.
+	 * No hook queues anything from here on (it holds bios only from
+	 * CGD_STATE_SNAPPED to CGD_STATE_READING and decides under writers);
+	 * kbackupd releases what is queued, capturing nothing.
 	 */
 	flushWorkQueue(b);
 
@@ -88,14 +89,13 @@ static u32 __stopSession(struct Backup *b)
 	if (activeSession == b)
 		activeSession = NULL;
 	up_write(&activeSessionUsers);
-	up(&autoMapSem);
-
-	/* The queue is empty and no session is active: the thread can go. */
-	killWorkQueue(b);
 	return saved;
 }
 
-/* Frees the pieces the session built, in reverse order of building.  Caller holds bSem and writers. */
+/*
+ * Frees the pieces the session built (kbackupd has stopped); each step
+ * skips what was never built.  Caller holds bSem and writers.
+ */
 static void __freeSession(struct Backup *b)
 {
 	freeAllMMPages(b);
@@ -143,7 +143,7 @@ static void releaseBusy(struct Backup *b)
 /*
  * Waits until no backup hook that picked this record up still uses it.
  * Such a hook raised hookUsers before activeSession was cleared and may be
- * waiting for writers; once it has writers it finds the state above 6 and
+ * waiting for writers; once it has writers it finds the state above CGD_STATE_READING and
  * touches nothing but writers and state, so the wait runs after writers is
  * released (waiting with writers held would never end) and before the
  * record is freed.
@@ -186,7 +186,7 @@ static int claimModule(struct Backup *b, dev_t kdev)
 	return CGD_ERR_BACKUP_OPEN;
 }
 
-/* Steps of the start after the geometry; b is in state 1.  Caller holds bSem. */
+/* Steps of the start after the geometry; b is in CGD_STATE_STARTING.  Caller holds bSem. */
 static int __buildSession(struct Backup *b)
 {
 	dev_t kdev = b->diskInfo.kdev;
@@ -268,10 +268,12 @@ out:
 	return status;
 }
 
+/* Empty on purpose: the block reader allocates its requests per command. */
 void allocateBRCache(struct Backup *b)
 {
 }
 
+/* Empty on purpose: the block reader keeps no cache of its own to free. */
 void closeBRCache(struct Backup *b)
 {
 }
@@ -285,11 +287,15 @@ void closeBackup(struct Backup *b)
 	u32 saved;
 
 	down(&b->bSem);
-	down(&autoMapSem);		/* released by __stopSession once activeSession is clear */
+	down(&autoMapSem);
 	down_write(&b->writers);
 
 	__handBackQueue(b);
 	saved = __stopSession(b);
+	/* The queue is handed back and activeSession is clear. */
+	up(&autoMapSem);
+	/* The queue is empty and no session is active: the thread can go. */
+	killWorkQueue(b);
 	__freeSession(b);
 	reportSession(b, saved);
 

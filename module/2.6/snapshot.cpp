@@ -190,7 +190,7 @@ static int __switchToSnapped(struct Backup *b, struct AutoMapSession *ams, int l
  * Command 2: takes the snapshot.  userKey/keyLen: the key of the device's
  * tracking session as the agent last received it (at most 56 bytes read,
  * a shorter key is padded with zeros).  Returns a status; every failure
- * leaves the state 2 so the agent may try again.  May sleep.
+ * leaves CGD_STATE_STARTED so the agent may try again.  May sleep.
  */
 int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 keyLen)
 {
@@ -215,13 +215,13 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 	cgdCondResched();
 	down(&b->bSem);
 	if (getState(b) != CGD_STATE_STARTED) {
-		up(&b->bSem);
-		return CGD_ERR_INVALID;
+		status = CGD_ERR_INVALID;
+		goto out_bsem;
 	}
 	if (keyLeft) {
 		printk("<3>%s: copy from user space %s\n", __func__, "failed");
-		up(&b->bSem);
-		return CGD_ERR_COPY_IN;
+		status = CGD_ERR_COPY_IN;
+		goto out_bsem;
 	}
 
 	/* A map an earlier, failed try left behind is never handed over. */
@@ -230,7 +230,7 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 	down(&autoMapSem);
 	status = settleAutoMap(b, &key, &ams, &loading);
 	if (status)
-		goto out;
+		goto out_automap;
 	if (ams) {
 		get_random_bytes(&ams->sessionKey, sizeof(ams->sessionKey));
 		putAMS(ams);
@@ -241,7 +241,7 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 		printk("<3>%s: device major=%d minor=%d not valid\n", __func__,
 		       MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
 		status = CGD_ERR_INVALID;
-		goto out;
+		goto out_automap;
 	}
 
 	printk("<3>%s: Going to freez: %d.%d\n", __func__, MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev));
@@ -252,7 +252,7 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 		thaw_bdev(bdev, NULL);
 		printk("<3>%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
 		status = CGD_ERR_INVALID;
-		goto out;
+		goto out_automap;
 	}
 
 	down_write(&b->writers);
@@ -266,11 +266,12 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 		closeBUBlockMap(b);
 	b->eTimeToFreeze = calcTimeDiff(&freezeTime, &afterFreezeTime);
 	b->eTimeFrozen = calcTimeDiff(&freezeTime, &thawTime);
-	up(&b->bSem);
-	return CGD_OK;
+	status = CGD_OK;
+	goto out_bsem;
 
-out:
+out_automap:
 	up(&autoMapSem);
+out_bsem:
 	up(&b->bSem);
 	return status;
 }

@@ -11,7 +11,7 @@
  * thread's capture, the block reader, the map load's clean-up; write: the
  * teardown in closeCache) -> one bucket's sem (never two at once) -> the
  * BlockMap's own locks.  Everything here may sleep.  Readers check, after
- * taking cacheUsers, that the state is 6 or below; the close sets state 7
+ * taking cacheUsers, that the state is CGD_STATE_READING or below; the close sets CGD_STATE_CLOSING
  * before it tears the store down, so no reader touches a store being freed.
  *
  * Records are created only by the cache thread (saveBlock) and freed only
@@ -31,9 +31,9 @@
 #include "cgdlib.h"
 
 /*
- * Moves a live session (state 6 or below) into the failure state err.  A
+ * Moves a live session (CGD_STATE_READING or below) into the failure state err.  A
  * session that is closing or has already failed keeps its state: a state
- * above 6 is never changed.
+ * above CGD_STATE_READING is never changed.
  */
 static void setStoreError(struct Backup *b, u32 err)
 {
@@ -147,7 +147,7 @@ int newCacheMap(struct Backup *b)
 }
 
 /*
- * A new record with its data buffer, or NULL after setting state 10 and
+ * A new record with its data buffer, or NULL after setting CGD_STATE_CACHE_ERROR and
  * logging why.  Called by saveBlock on the cache thread, with the block's
  * bucket held; the thread is the only creator, so the limit test and the
  * peak update cannot race with another creator.
@@ -207,8 +207,8 @@ void addCPtoBusyList(struct HashTable *ht, struct CachePage *cp)
 /*
  * Stores a copy of the block's blockSize bytes at data.  Cache thread only,
  * inside a capture that holds cacheUsers for reading.  0 when stored or not
- * needed (not wanted in state 6, or captured already), 1 when no record
- * could be had (state 10 then, and the reason is logged).
+ * needed (not wanted in CGD_STATE_READING, or captured already), 1 when no record
+ * could be had (CGD_STATE_CACHE_ERROR then, and the reason is logged).
  */
 int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum)
 {
@@ -256,7 +256,7 @@ struct CachePage *locateBlockInList(struct CachePage *first, u32 blockNum,
 /*
  * Copies the preserved block blockNum to dest.  Block reader, under bSem.
  * Returns diskInfo.blockSize, or 0 when the store does not hold the block
- * (or the session is past state 6).  In state 6 the copy is consumed: the
+ * (or the session is past CGD_STATE_READING).  In CGD_STATE_READING the copy is consumed: the
  * block leaves blockMap, cacheMap and the store.
  */
 int cacheRead(struct Backup *b, unsigned char *dest, u32 blockNum)
@@ -331,7 +331,7 @@ static void cleanBucket(struct Backup *b, struct HashTable *ht)
 }
 
 /*
- * After the wanted-block map is loaded (state 6): drops every copy that
+ * After the wanted-block map is loaded (CGD_STATE_READING): drops every copy that
  * the agent does not want.  Map load, under bSem.  0 (also when the
  * session has failed or is closing meanwhile: nothing is done), or
  * CGD_ERR_UNAVAILABLE when the state is below 6.
@@ -384,7 +384,7 @@ static void closeBucket(struct Backup *b, struct HashTable *ht)
 
 /*
  * Frees every preserved block and destroys cpCache and dataCache.  Session
- * close, after state 7 and after the cache thread has stopped; holds
+ * close, after CGD_STATE_CLOSING and after the cache thread has stopped; holds
  * cacheUsers for writing.  Copes with a store that was never (fully) built.
  */
 void closeCache(struct Backup *b)
