@@ -39,31 +39,24 @@ struct AutoMapSession **amSlot(dev_t kdev)
 
 void enterAMListReader(void)
 {
-	unsigned long flags;
-
-	spin_lock_irqsave(&amListUsersLock, flags);
-	atomic_inc(&amListUsers);
-	spin_unlock_irqrestore(&amListUsersLock, flags);
+	enterUsers(&amListUsers, &amListUsersLock);
 }
 
 void leaveAMListReader(void)
 {
-	atomic_dec(&amListUsers);
+	leaveUsers(&amListUsers);
 }
 
 /* The session of kdev with a reference taken, or NULL. */
 struct AutoMapSession *getAMS(dev_t kdev)
 {
 	struct AutoMapSession **slot, *ams = NULL;
-	unsigned long flags;
 
 	enterAMListReader();
 	slot = amSlot(kdev);
 	if (slot && *slot) {
 		ams = *slot;
-		spin_lock_irqsave(&ams->usersLock, flags);
-		atomic_inc(&ams->users);
-		spin_unlock_irqrestore(&ams->usersLock, flags);
+		enterUsers(&ams->users, &ams->usersLock);
 	}
 	leaveAMListReader();
 	return ams;
@@ -71,7 +64,7 @@ struct AutoMapSession *getAMS(dev_t kdev)
 
 void putAMS(struct AutoMapSession *ams)
 {
-	atomic_dec(&ams->users);
+	leaveUsers(&ams->users);
 }
 
 /*
@@ -81,36 +74,12 @@ void putAMS(struct AutoMapSession *ams)
  */
 void waitForAMListUsers(unsigned long *flags)
 {
-	unsigned long f;
-
-	for (;;) {
-		spin_lock_irqsave(&amListUsersLock, f);
-		if (atomic_dec_return(&amListUsers) == 0) {
-			atomic_inc(&amListUsers);
-			*flags = f;
-			return;
-		}
-		atomic_inc(&amListUsers);
-		spin_unlock_irqrestore(&amListUsersLock, f);
-		schedule();
-	}
+	drainUsers(&amListUsers, &amListUsersLock, flags);
 }
 
 void waitForAMSUsers(struct AutoMapSession *ams, unsigned long *flags)
 {
-	unsigned long f;
-
-	for (;;) {
-		spin_lock_irqsave(&ams->usersLock, f);
-		if (atomic_dec_return(&ams->users) == 0) {
-			atomic_inc(&ams->users);
-			*flags = f;
-			return;
-		}
-		atomic_inc(&ams->users);
-		spin_unlock_irqrestore(&ams->usersLock, f);
-		schedule();
-	}
+	drainUsers(&ams->users, &ams->usersLock, flags);
 }
 
 /*

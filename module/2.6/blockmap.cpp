@@ -200,16 +200,12 @@ void attachBlockMap(struct BlockMap *bm, struct BlockMap *from)
 /* Entry and exit of an operation inside the map (counted users). */
 static void enterBlockMap(struct BlockMap *bm)
 {
-	unsigned long flags;
-
-	spin_lock_irqsave(&bm->usersLock, flags);
-	atomic_inc(&bm->users);
-	spin_unlock_irqrestore(&bm->usersLock, flags);
+	enterUsers(&bm->users, &bm->usersLock);
 }
 
 static void leaveBlockMap(struct BlockMap *bm)
 {
-	atomic_dec(&bm->users);
+	leaveUsers(&bm->users);
 }
 
 enum bitOp { BIT_TEST, BIT_SET, BIT_CLEAR };
@@ -285,14 +281,5 @@ int unSetBlock(struct BlockMap *bm, u32 blockNum)
  */
 void waitForBlockMapUsers(struct BlockMap *bm, unsigned long *flags)
 {
-	for (;;) {
-		spin_lock_irqsave(&bm->usersLock, *flags);
-		if (atomic_sub_return(1, &bm->users) == 0) {
-			atomic_inc(&bm->users);
-			return;
-		}
-		atomic_inc(&bm->users);
-		spin_unlock_irqrestore(&bm->usersLock, *flags);
-		schedule();
-	}
+	drainUsers(&bm->users, &bm->usersLock, flags);
 }

@@ -61,30 +61,7 @@ int isRequestSubmitted(struct Backup *b, int slot)
  */
 static struct BIORequest *allocBIORequest(void)
 {
-	struct BIORequest *br;
-
-	while ((br = (struct BIORequest *)kmalloc(sizeof(*br), GFP_NOIO)) == NULL)
-		schedule();
-	memset(br, 0, sizeof(*br));
-	return br;
-}
-
-static struct buffer_head *allocReadBH(void)
-{
-	struct buffer_head *bh;
-
-	while ((bh = alloc_buffer_head(GFP_NOIO)) == NULL)
-		schedule();
-	return bh;
-}
-
-static struct bio *allocReadBIO(void)
-{
-	struct bio *bio;
-
-	while ((bio = bio_alloc(GFP_NOIO, 1)) == NULL)
-		schedule();
-	return bio;
+	return (struct BIORequest *)allocUntilGiven(sizeof(struct BIORequest));
 }
 
 /*
@@ -96,8 +73,8 @@ static void __submitRead(struct Backup *b, int i, u32 blockNum, struct BackupVMA
 {
 	u32 bpp = b->diskInfo.blocksPerPage;
 	struct BIORequest *br = allocBIORequest();
-	struct buffer_head *bh = allocReadBH();
-	struct bio *bio = allocReadBIO();
+	struct buffer_head *bh = allocBHUntilGiven();
+	struct bio *bio = allocBIOUntilGiven();
 
 	br->bio = bio;
 	br->bh = bh;

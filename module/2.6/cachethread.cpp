@@ -91,25 +91,6 @@ void closeMR(struct MakeRequest *mr)
 	kfree(mr);
 }
 
-/* A buffer head, retried after yielding until one is given.  May sleep. */
-static struct buffer_head *allocCaptureBH(void)
-{
-	struct buffer_head *bh;
-
-	while ((bh = alloc_buffer_head(GFP_NOIO)) == NULL)
-		schedule();
-	return bh;
-}
-
-/* A one-segment bio, retried after yielding until one is given.  May sleep. */
-static struct bio *allocCaptureBIO(void)
-{
-	struct bio *bio;
-
-	while ((bio = bio_alloc(GFP_NOIO, 1)) == NULL)
-		schedule();
-	return bio;
-}
 
 /*
  * Reads block blockNum of the session's device into page with one bio sent
@@ -119,8 +100,8 @@ static struct bio *allocCaptureBIO(void)
  */
 static int readOldBlock(struct Backup *b, struct page *page, u32 blockNum)
 {
-	struct buffer_head *bh = allocCaptureBH();
-	struct bio *bio = allocCaptureBIO();
+	struct buffer_head *bh = allocBHUntilGiven();
+	struct bio *bio = allocBIOUntilGiven();
 	int uptodate;
 
 	atomic_inc(&b->curAllocBRs);

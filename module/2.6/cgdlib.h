@@ -101,6 +101,14 @@ u32 numPagesInBlockMap(struct BlockMap *bmap);
 int blockInMap(struct BlockMap *bm, u32 blockNum);
 int setBlock(struct BlockMap *bm, u32 blockNum);
 int unSetBlock(struct BlockMap *bm, u32 blockNum);
+/* Counted users and allocations retried until given (users.cpp). */
+void enterUsers(atomic_t *users, spinlock_t *lock);
+void leaveUsers(atomic_t *users);
+void drainUsers(atomic_t *users, spinlock_t *lock, unsigned long *flags);
+void *allocUntilGiven(size_t size);
+struct buffer_head *allocBHUntilGiven(void);
+struct bio *allocBIOUntilGiven(void);
+
 void waitForBlockMapUsers(struct BlockMap *bm, unsigned long *flags);
 void detachBlockMap(struct BlockMap *bm, struct BlockMap *out);
 void attachBlockMap(struct BlockMap *bm, struct BlockMap *from);

@@ -27,34 +27,15 @@
 
 #include "cgdlib.h"
 
-/*
- * Allocates a zeroed registry node.  Registration can happen on the write
- * path, so the allocation must not start I/O (GFP_NOIO); it is retried,
- * yielding the processor, until it succeeds.  May sleep.
- */
-static void *allocRegistryNode(size_t size)
-{
-	void *p;
-
-	while ((p = kmalloc(size, GFP_NOIO)) == NULL)
-		schedule();
-	memset(p, 0, size);
-	return p;
-}
-
-/* Enters the registry as a reader; never waits for a writer's drain to end. */
+/* Enters the registry as a reader; waits only while a writer holds it drained. */
 void enterQueueListReader(void)
 {
-	unsigned long flags;
-
-	spin_lock_irqsave(&queueListUsersLock, flags);
-	atomic_inc(&queueListUsers);
-	spin_unlock_irqrestore(&queueListUsersLock, flags);
+	enterUsers(&queueListUsers, &queueListUsersLock);
 }
 
 void leaveQueueListReader(void)
 {
-	atomic_dec(&queueListUsers);
+	leaveUsers(&queueListUsers);
 }
 
 /*
@@ -64,19 +45,7 @@ void leaveQueueListReader(void)
  */
 void waitForQueueListUsers(unsigned long *flags)
 {
-	unsigned long f;
-
-	for (;;) {
-		spin_lock_irqsave(&queueListUsersLock, f);
-		if (atomic_dec_return(&queueListUsers) == 0) {
-			atomic_inc(&queueListUsers);
-			*flags = f;
-			return;
-		}
-		atomic_inc(&queueListUsers);
-		spin_unlock_irqrestore(&queueListUsersLock, f);
-		schedule();
-	}
+	drainUsers(&queueListUsers, &queueListUsersLock, flags);
 }
 
 /* Caller is a registry reader or writer.  The node of q, or NULL. */
@@ -163,8 +132,9 @@ void addQueueToList(request_queue_t *q, dev_t kdev)
 		printk("<3>%s: Could not add queue to list (null).%s", __func__, "\n");
 		return;
 	}
-	newQL = (struct QueueList *)allocRegistryNode(sizeof(*newQL));
-	newDL = (struct DevList *)allocRegistryNode(sizeof(*newDL));
+	/* Registration can happen on the write path: no I/O, retried until given. */
+	newQL = (struct QueueList *)allocUntilGiven(sizeof(*newQL));
+	newDL = (struct DevList *)allocUntilGiven(sizeof(*newDL));
 
 	waitForQueueListUsers(&flags);
 	ql = __findQueueNode(q);

@@ -57,7 +57,6 @@ static void dropAndClose(struct Backup *b, struct AutoMapSession *ams)
 static int startNewAMS(struct Backup *b, struct AutoMapSession **amsOut)
 {
 	struct AutoMapSession *ams = NULL;
-	unsigned long flags;
 	int status;
 
 	status = newAMS(b, &ams);
@@ -65,9 +64,7 @@ static int startNewAMS(struct Backup *b, struct AutoMapSession **amsOut)
 		printk("<3>%s: new automap failed%s", "ioctlSnapShot", "\n");
 		return status;
 	}
-	spin_lock_irqsave(&ams->usersLock, flags);
-	atomic_inc(&ams->users);
-	spin_unlock_irqrestore(&ams->usersLock, flags);
+	enterUsers(&ams->users, &ams->usersLock);
 	*amsOut = ams;
 	return CGD_OK;
 }
