@@ -251,21 +251,32 @@ void closeAllAMS(void)
 	}
 }
 
+/* Caller is inside the table.  Sets kdev's session, if it has one, not in sync. */
+static void __unsyncDev(dev_t kdev, void *unused)
+{
+	struct AutoMapSession **slot = amSlot(kdev);
+
+	if (slot && *slot)
+		setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
+}
+
+/* Caller is inside the table.  Counts kdev in *(int *)count if it has a session. */
+static void __countDev(dev_t kdev, void *count)
+{
+	struct AutoMapSession **slot = amSlot(kdev);
+
+	if (slot && *slot)
+		(*(int *)count)++;
+}
+
 /*
  * Sets every session of ql's devices not in sync.  Caller is inside the
- * registry.
+ * registry (reader or writer).
  */
-static void __unsyncQueueDevs(struct QueueList *ql)
+void __unsyncQueueAMS(struct QueueList *ql)
 {
-	struct DevList *dl;
-	struct AutoMapSession **slot;
-
 	enterAMListReader();
-	list_for_each_entry(dl, &ql->devList, list) {
-		slot = amSlot(dl->kdev);
-		if (slot && *slot)
-			setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
-	}
+	__forEachQueueDev(ql, __unsyncDev, NULL);
 	leaveAMListReader();
 }
 
@@ -275,12 +286,9 @@ void errorAMSDEV(dev_t kdev)
 	struct QueueList *ql;
 
 	enterQueueListReader();
-	list_for_each_entry(ql, &queueListHead, list) {
-		if (isInDevList(ql, kdev)) {
-			__unsyncQueueDevs(ql);
-			break;
-		}
-	}
+	ql = __findQueueOfDev(kdev);
+	if (ql)
+		__unsyncQueueAMS(ql);
 	leaveQueueListReader();
 }
 
@@ -288,8 +296,6 @@ void errorAMSDEV(dev_t kdev)
 int countQueueAMS(request_queue_t *q)
 {
 	struct QueueList *ql;
-	struct DevList *dl;
-	struct AutoMapSession **slot;
 	int count = 0;
 
 	if (!q) {
@@ -301,11 +307,7 @@ int countQueueAMS(request_queue_t *q)
 	ql = __findQueueNode(q);
 	if (ql) {
 		enterAMListReader();
-		list_for_each_entry(dl, &ql->devList, list) {
-			slot = amSlot(dl->kdev);
-			if (slot && *slot)
-				count++;
-		}
+		__forEachQueueDev(ql, __countDev, &count);
 		leaveAMListReader();
 	}
 	leaveQueueListReader();

@@ -126,7 +126,10 @@ void unSetMRFAMS(struct AutoMapSession *ams);
 void unsetQueueMRFAMS(request_queue_t *q);
 void enterQueueListReader(void);
 void leaveQueueListReader(void);
-struct QueueList *__findQueueNode(request_queue_t *q);	/* caller inside the registry */
+struct QueueList *__findQueueNode(request_queue_t *q);
+struct QueueList *__findQueueOfDev(dev_t kdev);
+void __forEachQueueDev(struct QueueList *ql, void (*fn)(dev_t kdev, void *arg), void *arg);
+void __unsyncQueueAMS(struct QueueList *ql);	/* caller inside the registry */
 request_queue_t *queueOfDevice(dev_t kdev);
 
 /* Write interception and bio mapping. */

@@ -70,14 +70,35 @@ request_queue_t *queueOfDevice(dev_t kdev)
 	request_queue_t *q = NULL;
 
 	enterQueueListReader();
-	list_for_each_entry(ql, &queueListHead, list) {
-		if (isInDevList(ql, kdev)) {
-			q = ql->rQueue;
-			break;
-		}
-	}
+	ql = __findQueueOfDev(kdev);
+	if (ql)
+		q = ql->rQueue;
 	leaveQueueListReader();
 	return q;
+}
+
+/* Caller is a registry reader or writer.  The node whose devices include kdev, or NULL. */
+struct QueueList *__findQueueOfDev(dev_t kdev)
+{
+	struct QueueList *ql;
+
+	list_for_each_entry(ql, &queueListHead, list) {
+		if (isInDevList(ql, kdev))
+			return ql;
+	}
+	return NULL;
+}
+
+/*
+ * Caller is a registry reader or writer.  Calls fn(kdev, arg) for each
+ * device registered on ql, in order; fn must not leave the registry.
+ */
+void __forEachQueueDev(struct QueueList *ql, void (*fn)(dev_t kdev, void *arg), void *arg)
+{
+	struct DevList *dl;
+
+	list_for_each_entry(dl, &ql->devList, list)
+		fn(dl->kdev, arg);
 }
 
 /* Caller is a registry reader or writer. */
@@ -283,17 +304,12 @@ void unSetMRFAMS(struct AutoMapSession *ams)
 static void __dropQueueDevs(struct QueueList *ql)
 {
 	struct DevList *dl, *tmp;
-	struct AutoMapSession **slot;
 
-	enterAMListReader();
+	__unsyncQueueAMS(ql);
 	list_for_each_entry_safe(dl, tmp, &ql->devList, list) {
-		slot = amSlot(dl->kdev);
-		if (slot && *slot)
-			setAMSState(*slot, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 		list_del(&dl->list);
 		kfree(dl);
 	}
-	leaveAMListReader();
 }
 
 /*
