@@ -72,7 +72,7 @@ void putAMS(struct AutoMapSession *ams)
  * *flags) with nobody else inside; the caller must not sleep until it
  * releases the lock.
  */
-void waitForAMListUsers(unsigned long *flags)
+static void waitForAMListUsers(unsigned long *flags)
 {
 	drainUsers(&amListUsers, &amListUsersLock, flags);
 }
@@ -148,7 +148,7 @@ int newAMS(struct Backup *b, struct AutoMapSession **amSession)
 	int status;
 
 	if (!amSlot(kdev)) {
-		printk("<3>%s: device major=%d minor=%d has no automap slot\n", __func__,
+		printk(KERN_ERR "%s: device major=%d minor=%d has no automap slot\n", __func__,
 		       MAJOR(kdev), MINOR(kdev));
 		return CGD_ERR_INVALID;
 	}
@@ -162,19 +162,19 @@ int newAMS(struct Backup *b, struct AutoMapSession **amSession)
 	setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 
 	if (ams->diskInfo.blockSize == 0) {
-		printk("<2>%s: Blocksize set to 0 when making automap%s", __func__, "\n");
+		printk(KERN_CRIT "%s: Blocksize set to 0 when making automap%s", __func__, "\n");
 		BUG();
 	}
 	status = newBlockMap(&ams->map, (u32)b->diskInfo.numBlocks, NULL, 1, &pages);
 	if (status != CGD_OK) {
-		printk("<3>%s: failed to create new device map%s", __func__, "\n");
+		printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
 		kfree(ams);
 		return status;
 	}
 	atomic_add((int)pages, &curAllocAMPages);
 	ams->diskInfo.bdev = bdget(kdev);
 	if (!ams->diskInfo.bdev) {
-		printk("<3>%s: device major=%d minor=%d not found\n", __func__,
+		printk(KERN_ERR "%s: device major=%d minor=%d not found\n", __func__,
 		       MAJOR(kdev), MINOR(kdev));
 		freeAMS(ams);
 		return CGD_ERR_NO_MEMORY;
@@ -183,7 +183,7 @@ int newAMS(struct Backup *b, struct AutoMapSession **amSession)
 	spin_lock_init(&ams->usersLock);
 
 	if (publishAMS(ams)) {
-		printk("<3>%s: device major=%d minor=%d already has an automap session\n",
+		printk(KERN_ERR "%s: device major=%d minor=%d already has an automap session\n",
 		       __func__, MAJOR(kdev), MINOR(kdev));
 		freeAMS(ams);
 		return CGD_ERR_INVALID;
@@ -299,7 +299,7 @@ int countQueueAMS(request_queue_t *q)
 	int count = 0;
 
 	if (!q) {
-		printk("<3>%s: Could not count ams sessions for request queue because queue was null.%s",
+		printk(KERN_ERR "%s: Could not count ams sessions for request queue because queue was null.%s",
 		       __func__, "\n");
 		return 0;
 	}

@@ -45,7 +45,7 @@ int ioctlGetAutoMapState(struct Backup *b, struct AutoMapState __user *userAMS, 
 	if (amsLen > sizeof(st))
 		amsLen = sizeof(st);
 	if (copy_to_user(userAMS, &st, amsLen)) {
-		printk("<3>%s: copy to user space %s\n", __func__, "failed");
+		printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
 		return CGD_ERR_COPY_OUT;
 	}
 	return CGD_OK;
@@ -72,7 +72,7 @@ static int copyMapOut(struct BlockMap *bm, unsigned char __user *dest)
 		left = copy_to_user(dest + (unsigned long)i * PAGE_SIZE, src, len);
 		kunmap(bm->map[i]);
 		if (left) {
-			printk("<3>%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
+			printk(KERN_ERR "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
 			       "ioctlGetAutoMap", dest + (unsigned long)i * PAGE_SIZE, (int)len,
 			       (int)numBytes);
 			return CGD_ERR_COPY_OUT;
@@ -96,16 +96,16 @@ int ioctlGetAutoMap(struct Backup *b, struct UserBlockMap *userBM)
 	down(&b->bSem);
 	status = CGD_ERR_INVALID;
 	if (getState(b) != CGD_STATE_SNAPPED) {
-		printk("<3>%s: backup error map not loaded %s", __func__, "\n");
+		printk(KERN_ERR "%s: backup error map not loaded %s", __func__, "\n");
 		goto out;
 	}
 	/* Tested before the map is used: a map never built has no users lock. */
 	if (!b->blockMap.map) {
-		printk("<3>%s: backup error automap is NULL %s", __func__, "\n");
+		printk(KERN_ERR "%s: backup error automap is NULL %s", __func__, "\n");
 		goto out;
 	}
 	if (b->blockMap.size != userBM->mapLen) {
-		printk("<3>%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
+		printk(KERN_ERR "%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
 		       __func__, b->blockMap.size, userBM->mapLen);
 		goto out;
 	}

@@ -103,7 +103,7 @@ int callRealMRF(struct Backup *b, struct bio *bio)
 	request_queue_t *rq = cgdGetRequestQueue(bio->bi_bdev);
 
 	if (!rq) {
-		printk("<3>%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n",
+		printk(KERN_ERR "%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n",
 		       __func__, (int)MAJOR(b->diskInfo.kdev), (int)MINOR(b->diskInfo.kdev));
 		bio_endio(bio, bio->bi_size, -EIO);
 		return 0;

@@ -57,7 +57,7 @@ static int fillBlockMapPage(struct BlockMap *bmap, u32 i, u32 count, u32 bytesIn
 	left = copy_from_user(kaddr, from, count);
 	kunmap(bmap->map[i]);
 	if (left) {
-		printk("<3>%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
+		printk(KERN_ERR "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
 		       "newBlockMap", from, (int)count, (int)bytesInMap);
 		return CGD_ERR_COPY_IN;
 	}
@@ -77,7 +77,7 @@ static int fillBlockMapPages(struct BlockMap *bmap, u32 bytesInMap, u32 numPages
 	for (i = 0; i < numPages; i++) {
 		bmap->map[i] = alloc_page(GFP_HIGHUSER);
 		if (!bmap->map[i]) {
-			printk("<3>%s: failed allocating page number (%d) for block map\n",
+			printk(KERN_ERR "%s: failed allocating page number (%d) for block map\n",
 			       "newBlockMap", (int)i);
 			status = CGD_ERR_NO_MEMORY;
 			goto fail;
@@ -90,7 +90,7 @@ static int fillBlockMapPages(struct BlockMap *bmap, u32 bytesInMap, u32 numPages
 	return CGD_OK;
 
 fail:
-	printk("<3>%s: Out of Memory Error.%s", "newBlockMap", "\n");
+	printk(KERN_ERR "%s: Out of Memory Error.%s", "newBlockMap", "\n");
 	closeBlockMap(bmap, &freed);
 	return status;
 }
@@ -112,7 +112,7 @@ int newBlockMap(struct BlockMap *bmap, u32 size, void __user *data, int zeroFill
 	int status;
 
 	if (bytesInMap == 0) {
-		printk("<3>%s: block size size=%u invalid\n", __func__, size);
+		printk(KERN_ERR "%s: block size size=%u invalid\n", __func__, size);
 		return CGD_ERR_INVALID;
 	}
 	memset(bmap, 0, sizeof(*bmap));
@@ -123,7 +123,7 @@ int newBlockMap(struct BlockMap *bmap, u32 size, void __user *data, int zeroFill
 	numPages = (bytesInMap + (u32)PAGE_SIZE - 1) / (u32)PAGE_SIZE;
 	bmap->map = (struct page **)vmalloc((unsigned long)numPages * sizeof(struct page *));
 	if (!bmap->map) {
-		printk("<3>%s: failed allocating (%d) bytes of memory for block map page array\n",
+		printk(KERN_ERR "%s: failed allocating (%d) bytes of memory for block map page array\n",
 		       __func__, (int)(numPages * sizeof(struct page *)));
 		return CGD_ERR_NO_MEMORY;
 	}

@@ -50,7 +50,7 @@ unsigned char *mmPageAddr(struct Backup *b, int i, struct BackupVMA *bVMA)
 }
 
 /* Non-zero when slot holds a disk read of the running command.  Caller holds bSem. */
-int isRequestSubmitted(struct Backup *b, int slot)
+static int isRequestSubmitted(struct Backup *b, int slot)
 {
 	return b->mmBIORequests[slot] != NULL;
 }
@@ -96,7 +96,7 @@ static void __submitRead(struct Backup *b, int i, u32 blockNum, struct BackupVMA
  * Caller holds bSem.  Submits a disk read for every block of the run that
  * is not in the store; waits for none.  Returns the number submitted.
  */
-u32 readBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA)
+static u32 readBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA)
 {
 	u32 submitted = 0;
 	u32 i;
@@ -126,7 +126,7 @@ u32 readFromCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct Bac
 			copied++;
 			continue;
 		}
-		printk("<4>%s: expected to read block number (%u) from cache and block not found in cache\n",
+		printk(KERN_WARNING "%s: expected to read block number (%u) from cache and block not found in cache\n",
 		       __func__, startBlockNum + i);
 	}
 	return copied;
@@ -138,7 +138,7 @@ static void zeroFillBH(struct buffer_head *bh)
 	unsigned long offset = (unsigned long)bh->b_data % PAGE_SIZE;
 
 	if (offset + bh->b_size > PAGE_SIZE) {
-		printk("<2>%s: BIO segment greater than page size (offset=%d, length=%d)",
+		printk(KERN_CRIT "%s: BIO segment greater than page size (offset=%d, length=%d)",
 		       "waitForSubmitted", (int)offset, (int)bh->b_size);
 		BUG();
 	}
@@ -156,7 +156,7 @@ static struct buffer_head *slotBH(struct Backup *b, int slot)
  * order; a failed one leaves zeros.  In CGD_STATE_READING every awaited block leaves
  * the wanted map, read or not.  Returns 0, or CGD_ERR_IO when a read failed.
  */
-int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks)
+static int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks)
 {
 	int ret = CGD_OK;
 	u32 i;
@@ -193,7 +193,7 @@ static void __waitForReads(struct Backup *b, u32 numBlocks)
  * has its preserved copy in the store: that copy replaces what the disk
  * gave (and is consumed in CGD_STATE_READING).
  */
-void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA)
+static void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA)
 {
 	u32 i;
 
@@ -207,7 +207,7 @@ void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct B
  * and empties their slots.  The completion has already dropped the
  * reference initBH took and, with the bio's last reference, the bio.
  */
-void freeSubmitted(struct Backup *b, u32 numBlocks)
+static void freeSubmitted(struct Backup *b, u32 numBlocks)
 {
 	u32 i;
 
@@ -238,36 +238,36 @@ static int __checkReadRequest(struct Backup *b, u32 startBlockNum, u32 numBlocks
 	unsigned long windowBytes;
 
 	if (state != CGD_STATE_READING && state != CGD_STATE_SNAPPED) {
-		printk("<3>%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
+		printk(KERN_ERR "%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
 		return CGD_ERR_INVALID;
 	}
 	if (endBlockNum < startBlockNum) {
-		printk("<3>%s: invalid block read range (%u-%u)\n", "ioctlReadBlocks",
+		printk(KERN_ERR "%s: invalid block read range (%u-%u)\n", "ioctlReadBlocks",
 		       startBlockNum, endBlockNum);
 		return CGD_ERR_INVALID;
 	}
 	if (state == CGD_STATE_READING) {
 		if (!b->blockMap.map) {
-			printk("<3>%s: block map is null%s", "ioctlReadBlocks", "\n");
+			printk(KERN_ERR "%s: block map is null%s", "ioctlReadBlocks", "\n");
 			return CGD_ERR_INVALID;
 		}
 		if (endBlockNum > b->blockMap.size) {
-			printk("<3>%s: end block number out of block map range%s", "ioctlReadBlocks",
+			printk(KERN_ERR "%s: end block number out of block map range%s", "ioctlReadBlocks",
 			       "\n");
 			return CGD_ERR_INVALID;
 		}
 	}
 	if (!b->cacheMap.map) {
-		printk("<3>%s: cache map is null%s", "ioctlReadBlocks", "\n");
+		printk(KERN_ERR "%s: cache map is null%s", "ioctlReadBlocks", "\n");
 		return CGD_ERR_INVALID;
 	}
 	if (endBlockNum > b->cacheMap.size) {
-		printk("<3>%s: block num (%u) out of range (%u)\n", "ioctlReadBlocks", endBlockNum,
+		printk(KERN_ERR "%s: block num (%u) out of range (%u)\n", "ioctlReadBlocks", endBlockNum,
 		       b->cacheMap.size);
 		return CGD_ERR_INVALID;
 	}
 	if (!checkVMA(b, data, bVMA)) {
-		printk("<3>%s: invalid data pointer%s", "ioctlReadBlocks", "\n");
+		printk(KERN_ERR "%s: invalid data pointer%s", "ioctlReadBlocks", "\n");
 		return CGD_ERR_INVALID;
 	}
 	/*
@@ -278,7 +278,7 @@ static int __checkReadRequest(struct Backup *b, u32 startBlockNum, u32 numBlocks
 	windowBytes = (unsigned long)(*bVMA)->vmPages * PAGE_SIZE;
 	if ((u64)numBlocks * (u64)b->diskInfo.blockSize > (u64)windowBytes ||
 	    (u64)numBlocks > (u64)(*bVMA)->vmPages * b->diskInfo.blocksPerPage) {
-		printk("<3>%s: tried to read (%u) number of blocks size (%u) and mmap region can hold (%lu) bytes\n",
+		printk(KERN_ERR "%s: tried to read (%u) number of blocks size (%u) and mmap region can hold (%lu) bytes\n",
 		       "ioctlReadBlocks", numBlocks, (u32)b->diskInfo.blockSize, windowBytes);
 		return CGD_ERR_INVALID;
 	}
@@ -300,7 +300,7 @@ static int __readRun(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct 
 	if (fromDisk < numBlocks) {
 		fromCache = readFromCache(b, startBlockNum, numBlocks, bVMA);
 		if (fromDisk + fromCache != numBlocks) {
-			printk("<3>%s: read (%u) blocks from disk and (%u) blocks from cache and expected to read (%u) blocks\n",
+			printk(KERN_ERR "%s: read (%u) blocks from disk and (%u) blocks from cache and expected to read (%u) blocks\n",
 			       "ioctlReadBlocks", fromDisk, fromCache, numBlocks);
 			__waitForReads(b, numBlocks);
 			ret = CGD_ERR_INVALID;
@@ -308,7 +308,7 @@ static int __readRun(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct 
 		}
 	}
 	if (waitForSubmitted(b, startBlockNum, numBlocks) == CGD_ERR_IO) {
-		printk("<4>%s: Received an IO error while reading sectors for backup.  Some sectors could not be read%s",
+		printk(KERN_WARNING "%s: Received an IO error while reading sectors for backup.  Some sectors could not be read%s",
 		       "ioctlReadBlocks", "\n");
 		ret = CGD_ERR_IO;
 	}

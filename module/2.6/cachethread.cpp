@@ -69,7 +69,7 @@ void addMRToQueue(struct Backup *b, struct MakeRequest *mr)
 }
 
 /* Takes the oldest held request off the queue, or NULL when it is empty. */
-struct MakeRequest *getTopMR(struct Backup *b)
+static struct MakeRequest *getTopMR(struct Backup *b)
 {
 	struct MakeRequest *mr;
 	unsigned long flags;
@@ -86,7 +86,7 @@ struct MakeRequest *getTopMR(struct Backup *b)
 	return mr;
 }
 
-void closeMR(struct MakeRequest *mr)
+static void closeMR(struct MakeRequest *mr)
 {
 	kfree(mr);
 }
@@ -146,13 +146,13 @@ void cacheBlock(struct Backup *b, struct MakeRequest *mr, u32 blockNum)
 
 	if (readOldBlock(b, page, blockNum)) {
 		if (saveBlock(b, (unsigned char *)page_address(page), blockNum)) {
-			printk("<3>%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
+			printk(KERN_ERR "%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
 			       blockNum, (int)MAJOR(kdev), (int)MINOR(kdev));
 			errorAMS(b);
 		}
 	} else {
 		setCaptureError(b, CGD_STATE_READ_ERROR);
-		printk("<3>%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
+		printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
 		       blockNum, (int)MAJOR(kdev), (int)MINOR(kdev));
 		errorAMS(b);
 	}
@@ -233,7 +233,7 @@ int backup_cache(void *unused)
 
 	daemonize("kbackupd");
 	allow_signal(CGD_SIGKILL);
-	printk("<6>%s: kbackupd thread started%s", __func__, "\n");
+	printk(KERN_INFO "%s: kbackupd thread started%s", __func__, "\n");
 	complete(&backup_cacheThreadStartCompleted);
 
 	/*
@@ -262,7 +262,7 @@ int backup_cache(void *unused)
 	}
 
 	up(&signalThread);
-	printk("<6>%s: backupd thread exiting%s", __func__, "\n");
+	printk(KERN_INFO "%s: backupd thread exiting%s", __func__, "\n");
 	complete_and_exit(&backup_cacheThreadExited, 0);
 	return 0;
 }
@@ -281,7 +281,7 @@ int startWorkQueue(struct Backup *b)
 	pid = kernel_thread(backup_cache, NULL, 0);
 	backup_cachePID = (pid_t)pid;
 	if (pid < 0) {
-		printk("<3>%s: error starting cache thread%s", __func__, "\n");
+		printk(KERN_ERR "%s: error starting cache thread%s", __func__, "\n");
 		up(&signalThread);
 		return (int)pid;
 	}
@@ -294,7 +294,7 @@ int startWorkQueue(struct Backup *b)
  * Caller holds mrLock (irqsave, flags in *flags); returns holding it.
  * Polls until every held request has been released, or the thread is gone.
  */
-void waitForMRs(struct Backup *b, unsigned long *flags)
+static void waitForMRs(struct Backup *b, unsigned long *flags)
 {
 	while (atomic_read(&b->mrInQueue) > 0 && backup_cachePID > 0) {
 		spin_unlock_irqrestore(&b->mrLock, *flags);
@@ -302,7 +302,7 @@ void waitForMRs(struct Backup *b, unsigned long *flags)
 		spin_lock_irqsave(&b->mrLock, *flags);
 	}
 	if (backup_cachePID <= 0)
-		printk("<3>%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
+		printk(KERN_ERR "%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
 }
 
 /*
@@ -382,8 +382,8 @@ int cgdBIOEndIO(struct bio *bio, unsigned int bytesDone, int err)
 		set_buffer_eopnotsupp(bh);
 	}
 	if (bio->bi_size) {
-		printk("<4>%s: IO info, size=%d\n", __func__, (int)bio->bi_size);
-		printk("<4>%s: IO error, bio=%p, major=%d, sector=%llu\n", __func__, (void *)bio,
+		printk(KERN_WARNING "%s: IO info, size=%d\n", __func__, (int)bio->bi_size);
+		printk(KERN_WARNING "%s: IO error, bio=%p, major=%d, sector=%llu\n", __func__, (void *)bio,
 		       (int)MAJOR(bio->bi_bdev->bd_dev), (unsigned long long)bio->bi_sector);
 		return 1;
 	}
@@ -402,7 +402,7 @@ void cgdBHEndIO(struct buffer_head *bh, int uptodate)
 	if (uptodate) {
 		set_buffer_uptodate(bh);
 	} else {
-		printk("<4>%s: buffer_head I/O error bh=%p, major=%d, minor=%d, block=%llu\n",
+		printk(KERN_WARNING "%s: buffer_head I/O error bh=%p, major=%d, minor=%d, block=%llu\n",
 		       __func__, (void *)bh, (int)MAJOR(bh->b_bdev->bd_dev),
 		       (int)MINOR(bh->b_bdev->bd_dev), (unsigned long long)bh->b_blocknr);
 	}

@@ -98,32 +98,35 @@ struct AutoMapSession {
  * changed only through the helpers below.
  */
 struct Backup {
-	struct semaphore bSem;
-	atomic_t state;			/* CGD_STATE_*; see getState */
-	struct rw_semaphore writers;
-	int maxVMPages;
-	struct BackupVMA vmAreas[2];
-	int noLoadFromAutoMap;
-	int noStartAutoMap;
-	struct timespec eTimeToFreeze;
-	struct timespec eTimeFrozen;
-	struct DiskInfo diskInfo;
-	struct BlockMap blockMap;		/* wanted blocks */
-	struct HashTable **blockTable;		/* CGD_BLOCK_TABLE_SIZE buckets */
-	kmem_cache_t *htCache;
-	char htCacheName[32];
-	struct BlockMap cacheMap;		/* blocks whose old contents are in the store */
-	struct rw_semaphore cacheUsers;
-	kmem_cache_t *cpCache;
-	kmem_cache_t *dataCache;
-	char cpCacheName[32];
-	char dataCacheName[32];
-	u32 maxCacheBlocks;
-	atomic_t mrInQueue;
-	spinlock_t mrLock;
-	struct MakeRequest *mrHead;
-	struct MakeRequest *mrTail;
-	atomic_t ioctlCount;
+	struct semaphore bSem;			/* serialises the commands and the close */
+	atomic_t state;				/* atomic: CGD_STATE_*; see getState */
+	struct rw_semaphore writers;		/* orders hook decisions against state changes */
+	int maxVMPages;				/* set once at start */
+	struct BackupVMA vmAreas[2];		/* protected by bSem (mmap and munmap take it) */
+	int noLoadFromAutoMap;			/* protected by bSem */
+	int noStartAutoMap;			/* protected by bSem */
+	struct timespec eTimeToFreeze;		/* protected by bSem (set by the snapshot) */
+	struct timespec eTimeFrozen;		/* protected by bSem (set by the snapshot) */
+	struct DiskInfo diskInfo;		/* set once at start; read by the hooks after it */
+	struct BlockMap blockMap;		/* wanted blocks: bits under its own users;
+						 * the map itself moves under bSem */
+	struct HashTable **blockTable;		/* CGD_BLOCK_TABLE_SIZE buckets, each under its
+						 * sem; built at start, freed under cacheUsers */
+	kmem_cache_t *htCache;			/* set once at start */
+	char htCacheName[32];			/* set once at start */
+	struct BlockMap cacheMap;		/* blocks whose old contents are in the store:
+						 * bits under its own users; built at start */
+	struct rw_semaphore cacheUsers;		/* users of the store against its teardown */
+	kmem_cache_t *cpCache;			/* set once at start */
+	kmem_cache_t *dataCache;		/* set once at start */
+	char cpCacheName[32];			/* set once at start */
+	char dataCacheName[32];			/* set once at start */
+	u32 maxCacheBlocks;			/* set once at start */
+	atomic_t mrInQueue;			/* atomic: held bios queued for kbackupd */
+	spinlock_t mrLock;			/* irqsave: guards mrHead, mrTail and the links */
+	struct MakeRequest *mrHead;		/* protected by mrLock */
+	struct MakeRequest *mrTail;		/* protected by mrLock */
+	atomic_t ioctlCount;			/* atomic counters from here on */
 	atomic_t totalAllocPages;
 	atomic_t curAllocPages;
 	atomic_t totalAllocCPs;
@@ -136,12 +139,12 @@ struct Backup {
 	atomic_t totalCleanedCBs;
 	atomic_t totalAllocBRs;
 	atomic_t curAllocBRs;
-	struct BIORequest **mmBIORequests;
-	int startedCacheThread;
+	struct BIORequest **mmBIORequests;	/* array set once at start; slots under bSem */
+	int startedCacheThread;			/* protected by bSem (start and close) */
 	/*
 	 * Not part of the session's interface: hooks that picked this record
 	 * as the active session and may still touch it; closing waits for 0
-	 * before it frees the record.
+	 * before it frees the record.  Atomic.
 	 */
 	atomic_t hookUsers;
 	int holdsModule;			/* this record set busy (guarded by busyLock) */

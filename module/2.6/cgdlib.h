@@ -82,14 +82,10 @@ void cgdCondResched(void);
 /* C linkage: module_init and module_exit make the loader's entry points aliases of them. */
 extern "C" int cgdInit(void);
 extern "C" void cgdExit(void);
-int doModuleUnload(void);
 int cgdUnload(void);
 int cgdShutdown(void);
 int cgdOpen(struct inode *inode, struct file *file);
 int cgdRelease(struct inode *inode, struct file *file);
-ssize_t cgdRead(struct file *file, char __user *buf, size_t count, loff_t *pos);
-ssize_t cgdWrite(struct file *file, const char __user *buf, size_t count, loff_t *pos);
-unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait);
 
 /* Command dispatcher. */
 int cgdIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg);
@@ -141,14 +137,11 @@ int doWeCacheBlock(struct Backup *b, u32 bn);
 
 /* Make-request queue and cache thread. */
 void addMRToQueue(struct Backup *b, struct MakeRequest *mr);
-struct MakeRequest *getTopMR(struct Backup *b);
 void processMR(struct Backup *b, struct MakeRequest *mr);
 void cacheBlock(struct Backup *b, struct MakeRequest *mr, u32 blockNum);
-void closeMR(struct MakeRequest *mr);
 int backup_cache(void *unused);
 int startWorkQueue(struct Backup *b);
 void flushWorkQueue(struct Backup *b);
-void waitForMRs(struct Backup *b, unsigned long *flags);
 void killWorkQueue(struct Backup *b);
 void initBH(struct Backup *b, struct buffer_head *bh, struct page *page, unsigned long offset, u32 blockNum);
 void initBIO(struct Backup *b, struct bio *bio, struct buffer_head *bh);
@@ -161,19 +154,14 @@ int newStoreCaches(struct Backup *b);	/* cpCache and dataCache, for the session 
 int newCacheMap(struct Backup *b);
 int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum);
 struct CachePage *getCacheBlock(struct Backup *b);
-void addCPtoBusyList(struct HashTable *ht, struct CachePage *cp);
-struct CachePage *locateBlockInList(struct CachePage *first, u32 blockNum, struct CachePage **lastCP);
 int cacheRead(struct Backup *b, unsigned char *dest, u32 blockNum);
-void freeCachePage(struct Backup *b, struct CachePage *cp);
 int cleanUpCache(struct Backup *b);
-void closeList(struct Backup *b, struct CachePage *first);
 void closeCache(struct Backup *b);
 void closeCacheMap(struct Backup *b);
 void closeBlockTable(struct Backup *b);
 
 /* Dirty-block query. */
 int ioctlGetDirtyBlock(struct Backup *b, u32 __user *userBlockNumPtr);
-u32 anyDirtyBlock(struct Backup *b);
 
 /* Disk geometry. */
 int getDiskInfo(struct DiskInfo *diskInfo, dev_t kdev);
@@ -184,13 +172,10 @@ int ioctlGetBlockSize(struct Backup *b, dev_t kdev, struct BlockSize __user *use
 /* Backup start and close. */
 int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCacheBlocks_);
 void closeBackup(struct Backup *b);
-void allocateBRCache(struct Backup *b);
-void closeBRCache(struct Backup *b);
 
 /* Snapshot and sync. */
 int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 keyLen);
 int ioctlSync(struct Backup *b);
-struct timespec calcTimeDiff(struct timespec *start, struct timespec *end);
 
 /* Backup block map load. */
 int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM);
@@ -202,27 +187,17 @@ int ioctlGetState(struct Backup *b, struct State __user *userState, u32 stateLen
 int ioctlGetStats(struct Backup *b, struct Stats __user *userStats, u32 statsLen);
 void setStats(struct Backup *b, struct Stats *stats);
 void printStats(struct Stats *stats);
-int getVMAPageCount(struct Backup *b);
 
 /* Mapped transfer windows. */
 int cgdMMAP(struct file *file, struct vm_area_struct *vma);
-void cgdVMopen(struct vm_area_struct *vma);
 void cgdVMclose(struct vm_area_struct *vma);
 struct page *cgdVMnopage(struct vm_area_struct *vma, unsigned long address, int *unused);
 int checkVMA(struct Backup *b, void __user *data, struct BackupVMA **bVMAPtr);
-int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA **bVMAPtr);
-int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr);
-void freeMMPages(struct Backup *b, struct BackupVMA *bVMA);
 void freeAllMMPages(struct Backup *b);
 
 /* Block read. */
 int ioctlReadBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, void __user *data);
-u32 readBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
 u32 readFromCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
-int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks);
-void readCheckCache(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
-void freeSubmitted(struct Backup *b, u32 numBlocks);
-int isRequestSubmitted(struct Backup *b, int slot);
 unsigned char *mmPageAddr(struct Backup *b, int i, struct BackupVMA *bVMA);
 int allocateBlockRequests(struct Backup *b);
 void freeMMBRs(struct Backup *b);
@@ -235,7 +210,6 @@ void closeAllAMS(void);
 void errorAMS(struct Backup *b);
 void errorAMSDEV(dev_t kdev);
 int countQueueAMS(request_queue_t *q);
-void waitForAMListUsers(unsigned long *flags);
 void waitForAMSUsers(struct AutoMapSession *ams, unsigned long *flags);
 /*
  * Session lookup.  amSlot: the table slot of a device, or NULL for a device

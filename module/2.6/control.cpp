@@ -17,6 +17,10 @@
 
 #include "cgdlib.h"
 
+static unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait);
+static ssize_t cgdRead(struct file *file, char __user *buf, size_t count, loff_t *pos);
+static ssize_t cgdWrite(struct file *file, const char __user *buf, size_t count, loff_t *pos);
+
 /* Set once the control device is registered; read without a lock. */
 atomic_t initDone = ATOMIC_INIT(0);
 
@@ -107,7 +111,7 @@ int cgdInit(void)
 	ret = cgdModRegister(CGD_MAJOR, CGD_DEVICE_NAME, &cgdFileOps);
 	if (ret == 0)
 		atomic_set(&initDone, 1);
-	printk("<6>%s: cowguard version %d.%d.%d build %d %s\n", __func__, CGD_VERSION_ARGS,
+	printk(KERN_INFO "%s: cowguard version %d.%d.%d build %d %s\n", __func__, CGD_VERSION_ARGS,
 	       atomic_read(&initDone) == 1 ? "loaded" : "load FAILED");
 	return ret;
 }
@@ -123,12 +127,12 @@ int cgdUnload(void)
 		return -1;
 	closeAllAMS();
 	unregister_chrdev(CGD_MAJOR, CGD_DEVICE_NAME);
-	printk("<6>%s: cowguard version %d.%d.%d build %d ready to be unloaded\n", __func__,
+	printk(KERN_INFO "%s: cowguard version %d.%d.%d build %d ready to be unloaded\n", __func__,
 	       CGD_VERSION_ARGS);
 	return 0;
 }
 
-int doModuleUnload(void)
+static int doModuleUnload(void)
 {
 	return cgdUnload();
 }
@@ -136,7 +140,7 @@ int doModuleUnload(void)
 void cgdExit(void)
 {
 	doModuleUnload();
-	printk("<6>%s: cowguard version %d.%d.%d build %d exiting\n", __func__, CGD_VERSION_ARGS);
+	printk(KERN_INFO "%s: cowguard version %d.%d.%d build %d exiting\n", __func__, CGD_VERSION_ARGS);
 }
 
 /*
@@ -242,17 +246,17 @@ int cgdRelease(struct inode *inode, struct file *file)
 }
 
 /* The device carries no data stream: reads give nothing, writes take nothing. */
-ssize_t cgdRead(struct file *file, char __user *buf, size_t count, loff_t *pos)
+static ssize_t cgdRead(struct file *file, char __user *buf, size_t count, loff_t *pos)
 {
 	return 0;
 }
 
-ssize_t cgdWrite(struct file *file, const char __user *buf, size_t count, loff_t *pos)
+static ssize_t cgdWrite(struct file *file, const char __user *buf, size_t count, loff_t *pos)
 {
 	return 0;
 }
 
-unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait)
+static unsigned int cgdPoll(struct file *file, struct poll_table_struct *wait)
 {
 	return 0;
 }

@@ -20,7 +20,7 @@
  * The newest block of the lowest-numbered non-empty bucket, or
  * CGD_NO_DIRTY_BLOCK.  Caller holds bSem.
  */
-u32 anyDirtyBlock(struct Backup *b)
+static u32 anyDirtyBlock(struct Backup *b)
 {
 	struct HashTable *ht;
 	u32 found = CGD_NO_DIRTY_BLOCK;

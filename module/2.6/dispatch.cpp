@@ -23,7 +23,7 @@ static inline dev_t cgdDevNum(unsigned int major, unsigned int minor)
 
 static int badCommand(void)
 {
-	printk("<3>%s: ioctl command not found%s", "cgdIOCTL", "\n");
+	printk(KERN_ERR "%s: ioctl command not found%s", "cgdIOCTL", "\n");
 	return CGD_ERR_BAD_COMMAND;
 }
 
@@ -37,7 +37,7 @@ static int copyRecord(void *rec, const void __user *arg, unsigned long size)
 static int putVersion(void __user *arg, int value)
 {
 	if (copy_to_user(arg, &value, sizeof(value))) {
-		printk("<3>%s: copy to user space %s\n", "cgdIOCTL", "failed");
+		printk(KERN_ERR "%s: copy to user space %s\n", "cgdIOCTL", "failed");
 		return CGD_ERR_COPY_OUT;
 	}
 	return CGD_OK;

@@ -40,7 +40,7 @@ static void getDiskExtent(struct DiskInfo *diskInfo, struct block_device *bdev)
 	else if (bdev->bd_disk)
 		diskInfo->partitionLen = get_capacity(bdev->bd_disk);
 	else
-		printk("<4>%s: can't detect device %x size.\n", "getDiskInfo", diskInfo->kdev);
+		printk(KERN_WARNING "%s: can't detect device %x size.\n", "getDiskInfo", diskInfo->kdev);
 	diskInfo->partitionSizeKB = diskInfo->partitionLen / 2;
 }
 
@@ -63,7 +63,7 @@ int getDiskInfo(struct DiskInfo *diskInfo, dev_t kdev)
 	if (diskInfo->bdev)
 		sb = get_super(diskInfo->bdev);
 	if (!sb) {
-		printk("<3>%s: device major=%d minor=%d not found, getting super block failed\n",
+		printk(KERN_ERR "%s: device major=%d minor=%d not found, getting super block failed\n",
 		       __func__, (int)MAJOR(kdev), (int)MINOR(kdev));
 		status = CGD_ERR_NO_DEVICE;
 		goto out_put;
@@ -72,7 +72,7 @@ int getDiskInfo(struct DiskInfo *diskInfo, dev_t kdev)
 	diskInfo->blockSize = (int)sb->s_blocksize;
 	diskInfo->sectorsPerBlock = diskInfo->blockSize / 512;
 	if (diskInfo->sectorsPerBlock <= 0) {
-		printk("<4>%s: device %x has bad block size %d\n", __func__, kdev,
+		printk(KERN_WARNING "%s: device %x has bad block size %d\n", __func__, kdev,
 		       diskInfo->blockSize);
 		status = CGD_ERR_UNAVAILABLE;
 		goto out_drop;
@@ -110,12 +110,12 @@ int getDiskMinor(dev_t kdev)
 	int minor;
 
 	if (!bdev) {
-		printk("<3>%s: Could not get block device for MAJOR=%d, MINOR=%d\n",
+		printk(KERN_ERR "%s: Could not get block device for MAJOR=%d, MINOR=%d\n",
 		       __func__, (int)MAJOR(kdev), (int)MINOR(kdev));
 		return -1;
 	}
 	if (!bdev->bd_contains) {
-		printk("<3>%s: Parent block device not valid for MAJOR=%d, MINOR=%d\n",
+		printk(KERN_ERR "%s: Parent block device not valid for MAJOR=%d, MINOR=%d\n",
 		       __func__, (int)MAJOR(kdev), (int)MINOR(kdev));
 		bdput(bdev);
 		return -1;
@@ -146,7 +146,7 @@ int ioctlGetBlockSize(struct Backup *b, dev_t kdev, struct BlockSize __user *use
 		bs.blockSize = diskInfo.blockSize;
 		bs.partitionSizeKB = (unsigned int)diskInfo.partitionSizeKB;
 		if (copy_to_user(userBS, &bs, bsLen < sizeof(bs) ? bsLen : sizeof(bs))) {
-			printk("<3>%s: copy to user space %s\n", __func__, "failed");
+			printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
 			status = CGD_ERR_COPY_OUT;
 		}
 	}

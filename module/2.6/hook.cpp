@@ -156,7 +156,7 @@ int cgdMRF(request_queue_t *q, struct bio *bio)
 
 	realFn = getRealMRF(q);
 	if (!realFn) {
-		printk("<2>%s: request intercepted for unknown device major=%d minor=%d\n", __func__,
+		printk(KERN_CRIT "%s: request intercepted for unknown device major=%d minor=%d\n", __func__,
 		       (int)MAJOR(bio->bi_bdev->bd_dev), (int)MINOR(bio->bi_bdev->bd_dev));
 		BUG();
 	}

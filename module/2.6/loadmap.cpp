@@ -50,7 +50,7 @@ int newBUBlockMap(struct Backup *b, u32 size, void __user *data)
 
 	status = newBlockMap(&b->blockMap, size, data, 0, &pages);
 	if (status) {
-		printk("<3>%s: error creating map of size=%u\n", __func__, size);
+		printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, size);
 		return status;
 	}
 	atomic_add((int)pages, &b->totalAllocPages);
@@ -74,7 +74,7 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 	 * store would wipe it out.
 	 */
 	if (!advanceState(b, CGD_STATE_SNAPPED, CGD_STATE_LOADING_MAP)) {
-		printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
+		printk(KERN_ERR "%s: backup error snapshot not %s\n", __func__, "complete");
 		status = CGD_ERR_INVALID;
 		goto out;
 	}
@@ -90,7 +90,7 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	down(&b->bSem);
 	if (status) {
-		printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
+		printk(KERN_ERR "%s: backup error failed to load device map%s", __func__, "\n");
 		goto fail;
 	}
 
@@ -101,7 +101,7 @@ int ioctlLoadBlockMap(struct Backup *b, struct UserBlockMap *userBM)
 
 	status = cleanUpCache(b);
 	if (status) {
-		printk("<3>%s: error cleaning cache%s", __func__, "\n");
+		printk(KERN_ERR "%s: error cleaning cache%s", __func__, "\n");
 		goto fail;
 	}
 	goto out;

@@ -150,7 +150,7 @@ void addQueueToList(request_queue_t *q, dev_t kdev)
 	int devLinked;
 
 	if (!q) {
-		printk("<3>%s: Could not add queue to list (null).%s", __func__, "\n");
+		printk(KERN_ERR "%s: Could not add queue to list (null).%s", __func__, "\n");
 		return;
 	}
 	/* Registration can happen on the write path: no I/O, retried until given. */
@@ -226,7 +226,7 @@ make_request_fn *getRealMRF(request_queue_t *q)
 	unsigned long qflags;
 
 	if (!q) {
-		printk("<4>%s: Can't get MRF on NULL queue.%s", __func__, "\n");
+		printk(KERN_WARNING "%s: Can't get MRF on NULL queue.%s", __func__, "\n");
 		return NULL;
 	}
 	enterQueueListReader();
@@ -274,7 +274,7 @@ void unSetMRFDEV(struct DiskInfo *diskInfo)
 	unsigned long flags, qflags;
 
 	if (!q) {
-		printk("<4>%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
+		printk(KERN_WARNING "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
 		       "unSetMRFDEV", MAJOR(diskInfo->kdev), MINOR(diskInfo->kdev));
 		return;
 	}
@@ -322,7 +322,7 @@ void unsetQueueMRFAMS(request_queue_t *q)
 	unsigned long flags, qflags;
 
 	if (!q) {
-		printk("<3>%s: Could not unset MRFS for request queue because queue was null.%s",
+		printk(KERN_ERR "%s: Could not unset MRFS for request queue because queue was null.%s",
 		       __func__, "\n");
 		return;
 	}
@@ -334,7 +334,7 @@ void unsetQueueMRFAMS(request_queue_t *q)
 	}
 	__dropQueueDevs(ql);
 	if (!ql->realMRF) {
-		printk("<2>%s: Could not find real make request fn for queue.%s", __func__, "\n");
+		printk(KERN_CRIT "%s: Could not find real make request fn for queue.%s", __func__, "\n");
 		BUG();
 	}
 	cgdLockRequestQueue(q, &qflags);

@@ -25,6 +25,16 @@
 
 #include "cgdlib.h"
 
+/* Empty on purpose: the block reader allocates its requests per command. */
+static void allocateBRCache(struct Backup *b)
+{
+}
+
+/* Empty on purpose: the block reader keeps no cache of its own to free. */
+static void closeBRCache(struct Backup *b)
+{
+}
+
 /* State of the tracking session of a device, or -1 when it has none. */
 static int trackingState(dev_t kdev)
 {
@@ -123,7 +133,7 @@ static void reportSession(struct Backup *b, u32 saved)
 		printStats(stats);
 		kfree(stats);
 	}
-	printk("<6>%s: backup finished device major=%d minor=%d\n", "closeBackup",
+	printk(KERN_INFO "%s: backup finished device major=%d minor=%d\n", "closeBackup",
 	       MAJOR(kdev), MINOR(kdev));
 }
 
@@ -176,12 +186,12 @@ static int claimModule(struct Backup *b, dev_t kdev)
 	spin_unlock_irqrestore(&busyLock, flags);
 
 	if (mine) {
-		printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n",
+		printk(KERN_ERR "%s: tried to start backup on device major=%d minor=%d that is already busy\n",
 		       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
 		return CGD_ERR_ALREADY_STARTED;
 	}
 	setState(b, (u32)CGD_STATE_REFUSED);
-	printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
+	printk(KERN_ERR "%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
 	       "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
 	return CGD_ERR_BACKUP_OPEN;
 }
@@ -212,7 +222,7 @@ static int __buildSession(struct Backup *b)
 
 	b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
 	if (!b->diskInfo.realMRF) {
-		printk("<3>%s: error getting real MRF for major=%d minor=%d\n", "ioctlStartBackup",
+		printk(KERN_ERR "%s: error getting real MRF for major=%d minor=%d\n", "ioctlStartBackup",
 		       MAJOR(kdev), MINOR(kdev));
 		return CGD_ERR_NOT_READY;
 	}
@@ -239,7 +249,7 @@ int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCach
 		 * Only a record refused earlier gets here; it has nothing
 		 * started, so the module it just claimed is given back.
 		 */
-		printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n",
+		printk(KERN_ERR "%s: tried to start backup on device major=%d minor=%d that is already busy\n",
 		       __func__, MAJOR(kdev), MINOR(kdev));
 		up(&b->bSem);
 		releaseBusy(b);
@@ -261,21 +271,11 @@ int ioctlStartBackup(struct Backup *b, dev_t kdev, u32 totalBlocks_, u32 maxCach
 	activeSession = b;
 	up_write(&activeSessionUsers);
 	setState(b, (u32)CGD_STATE_STARTED);
-	printk("<6>%s: backup started for device major=%d minor=%d\n", __func__, MAJOR(kdev),
+	printk(KERN_INFO "%s: backup started for device major=%d minor=%d\n", __func__, MAJOR(kdev),
 	       MINOR(kdev));
 out:
 	up(&b->bSem);
 	return status;
-}
-
-/* Empty on purpose: the block reader allocates its requests per command. */
-void allocateBRCache(struct Backup *b)
-{
-}
-
-/* Empty on purpose: the block reader keeps no cache of its own to free. */
-void closeBRCache(struct Backup *b)
-{
 }
 
 /*

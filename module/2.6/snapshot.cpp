@@ -30,7 +30,7 @@
 #include "cgdlib.h"
 
 /* end - start, for normalised readings of the kernel clock (one borrow). */
-struct timespec calcTimeDiff(struct timespec *start, struct timespec *end)
+static struct timespec calcTimeDiff(struct timespec *start, struct timespec *end)
 {
 	struct timespec d;
 
@@ -61,7 +61,7 @@ static int startNewAMS(struct Backup *b, struct AutoMapSession **amsOut)
 
 	status = newAMS(b, &ams);
 	if (status) {
-		printk("<3>%s: new automap failed%s", "ioctlSnapShot", "\n");
+		printk(KERN_ERR "%s: new automap failed%s", "ioctlSnapShot", "\n");
 		return status;
 	}
 	enterUsers(&ams->users, &ams->usersLock);
@@ -87,7 +87,7 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 	*amsOut = NULL;
 	*loading = 0;
 	if (!amSlot(kdev)) {
-		printk("<4>%s: device major=%d minor=%d has no automap slot, its changes are not tracked\n",
+		printk(KERN_WARNING "%s: device major=%d minor=%d has no automap slot, its changes are not tracked\n",
 		       "ioctlSnapShot", MAJOR(kdev), MINOR(kdev));
 		return CGD_OK;
 	}
@@ -106,13 +106,13 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 	}
 	if (memcmp(key, &ams->sessionKey, sizeof(*key)) != 0) {
 		putAMS(ams);
-		printk("<3>%s: session key mismatch%s", "ioctlSnapShot", "\n");
+		printk(KERN_ERR "%s: session key mismatch%s", "ioctlSnapShot", "\n");
 		return CGD_ERR_INVALID;
 	}
 
 	mapSize = ams->map.size;
 	if ((u64)mapSize != b->diskInfo.numBlocks) {
-		printk("<4>%s: device resize detected, device has (%u) blocks and automap has (%u), resetting automap\n",
+		printk(KERN_WARNING "%s: device resize detected, device has (%u) blocks and automap has (%u), resetting automap\n",
 		       "ioctlSnapShot", (u32)b->diskInfo.numBlocks, mapSize);
 		setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
 		dropAndClose(b, ams);
@@ -125,7 +125,7 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 	 */
 	if (ams->diskInfo.partitionStart != b->diskInfo.partitionStart ||
 	    ams->diskInfo.partitionLen != b->diskInfo.partitionLen) {
-		printk("<4>%s: device moved (sectors %llu+%llu, automap has %llu+%llu), resetting automap\n",
+		printk(KERN_WARNING "%s: device moved (sectors %llu+%llu, automap has %llu+%llu), resetting automap\n",
 		       "ioctlSnapShot", (unsigned long long)b->diskInfo.partitionStart,
 		       (unsigned long long)b->diskInfo.partitionLen,
 		       (unsigned long long)ams->diskInfo.partitionStart,
@@ -138,7 +138,7 @@ static int settleAutoMap(struct Backup *b, struct AMSessionKey *key,
 	status = newBlockMap(&b->blockMap, mapSize, NULL, 1, &pages);
 	if (status) {
 		putAMS(ams);
-		printk("<3>%s: failed to create new device map%s", "ioctlSnapShot", "\n");
+		printk(KERN_ERR "%s: failed to create new device map%s", "ioctlSnapShot", "\n");
 		return status;
 	}
 	atomic_add((int)pages, &b->totalAllocPages);
@@ -216,7 +216,7 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 		goto out_bsem;
 	}
 	if (keyLeft) {
-		printk("<3>%s: copy from user space %s\n", __func__, "failed");
+		printk(KERN_ERR "%s: copy from user space %s\n", __func__, "failed");
 		status = CGD_ERR_COPY_IN;
 		goto out_bsem;
 	}
@@ -235,19 +235,19 @@ int ioctlSnapShot(struct Backup *b, struct AMSessionKey __user *userKey, u32 key
 
 	bdev = b->diskInfo.bdev;
 	if (setMRF(b, cgdMRF)) {
-		printk("<3>%s: device major=%d minor=%d not valid\n", __func__,
+		printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__,
 		       MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
 		status = CGD_ERR_INVALID;
 		goto out_automap;
 	}
 
-	printk("<3>%s: Going to freez: %d.%d\n", __func__, MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev));
+	printk(KERN_ERR "%s: Going to freez: %d.%d\n", __func__, MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev));
 	freezeTime = current_kernel_time();
 	freezeSB = freeze_bdev(bdev);
 	afterFreezeTime = current_kernel_time();
 	if (!freezeSB) {
 		thaw_bdev(bdev, NULL);
-		printk("<3>%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
+		printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
 		status = CGD_ERR_INVALID;
 		goto out_automap;
 	}

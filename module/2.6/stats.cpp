@@ -16,7 +16,7 @@
 #include "cgdlib.h"
 
 /* Pages mapped in the session's windows; a free window counts 0. */
-int getVMAPageCount(struct Backup *b)
+static int getVMAPageCount(struct Backup *b)
 {
 	int i, pages = 0;
 
@@ -65,33 +65,33 @@ void setStats(struct Backup *b, struct Stats *stats)
 /* Writes the report of a session to the log, 26 lines. */
 void printStats(struct Stats *stats)
 {
-	printk("<6>%s: device: major(%u) minor(%u)\n", __func__, stats->major, stats->minor);
-	printk("<6>%s: state: %u\n", __func__, stats->state);
-	printk("<6>%s: block size: %i\n", __func__, stats->blockSize);
-	printk("<6>%s: partition size (KB): %u\n", __func__, stats->partitionSizeKB);
-	printk("<6>%s: file system size (blocks): %u\n", __func__, stats->numBlocks);
-	printk("<6>%s: pages allocated for write journal: %d\n", __func__, stats->curAllocAMPages);
-	printk("<6>%s: max cache size in blocks: %i\n", __func__, (int)stats->maxCacheBlocks);
-	printk("<6>%s: total pages allocated: %d\n", __func__, stats->totalAllocPages);
-	printk("<6>%s: current pages allocated: %d\n", __func__, stats->curAllocPages);
-	printk("<6>%s: total Block Requests allocated: %d\n", __func__, stats->totalAllocBRs);
-	printk("<6>%s: current Block Requests allocated: %d\n", __func__, stats->curAllocBRs);
-	printk("<6>%s: total cached blocks: %d\n", __func__, stats->totalAllocCPs);
-	printk("<6>%s: current cached blocks: %d\n", __func__, stats->curAllocCPs);
-	printk("<6>%s: peak cached blocks: %d\n", __func__, stats->peakAllocCPs);
-	printk("<6>%s: total block cache data structures: %d\n", __func__, stats->totalCBs);
-	printk("<6>%s: current block cache data structures: %d\n", __func__, stats->curCBs);
-	printk("<6>%s: total reads from disk: %d\n", __func__, stats->totalReadBlocks);
-	printk("<6>%s: total reads from cache: %d\n", __func__, stats->totalReadCBs);
-	printk("<6>%s: blocks cleaned from cache: %d\n", __func__, stats->totalCleanedCBs);
-	printk("<6>%s: partition start (sector): %u\n", __func__, stats->partitionStart);
-	printk("<6>%s: blocks per page: %i\n", __func__, stats->blocksPerPage);
-	printk("<6>%s: max buffer size in pages: %i\n", __func__, stats->maxVMPages);
-	printk("<6>%s: buffer pages allocated: %i\n", __func__, stats->vmPages);
-	printk("<6>%s: commands processed: %d\n", __func__, stats->ioctlCount);
-	printk("<6>%s: time to freeze in seconds: %d.%09d\n", __func__,
+	printk(KERN_INFO "%s: device: major(%u) minor(%u)\n", __func__, stats->major, stats->minor);
+	printk(KERN_INFO "%s: state: %u\n", __func__, stats->state);
+	printk(KERN_INFO "%s: block size: %i\n", __func__, stats->blockSize);
+	printk(KERN_INFO "%s: partition size (KB): %u\n", __func__, stats->partitionSizeKB);
+	printk(KERN_INFO "%s: file system size (blocks): %u\n", __func__, stats->numBlocks);
+	printk(KERN_INFO "%s: pages allocated for write journal: %d\n", __func__, stats->curAllocAMPages);
+	printk(KERN_INFO "%s: max cache size in blocks: %i\n", __func__, (int)stats->maxCacheBlocks);
+	printk(KERN_INFO "%s: total pages allocated: %d\n", __func__, stats->totalAllocPages);
+	printk(KERN_INFO "%s: current pages allocated: %d\n", __func__, stats->curAllocPages);
+	printk(KERN_INFO "%s: total Block Requests allocated: %d\n", __func__, stats->totalAllocBRs);
+	printk(KERN_INFO "%s: current Block Requests allocated: %d\n", __func__, stats->curAllocBRs);
+	printk(KERN_INFO "%s: total cached blocks: %d\n", __func__, stats->totalAllocCPs);
+	printk(KERN_INFO "%s: current cached blocks: %d\n", __func__, stats->curAllocCPs);
+	printk(KERN_INFO "%s: peak cached blocks: %d\n", __func__, stats->peakAllocCPs);
+	printk(KERN_INFO "%s: total block cache data structures: %d\n", __func__, stats->totalCBs);
+	printk(KERN_INFO "%s: current block cache data structures: %d\n", __func__, stats->curCBs);
+	printk(KERN_INFO "%s: total reads from disk: %d\n", __func__, stats->totalReadBlocks);
+	printk(KERN_INFO "%s: total reads from cache: %d\n", __func__, stats->totalReadCBs);
+	printk(KERN_INFO "%s: blocks cleaned from cache: %d\n", __func__, stats->totalCleanedCBs);
+	printk(KERN_INFO "%s: partition start (sector): %u\n", __func__, stats->partitionStart);
+	printk(KERN_INFO "%s: blocks per page: %i\n", __func__, stats->blocksPerPage);
+	printk(KERN_INFO "%s: max buffer size in pages: %i\n", __func__, stats->maxVMPages);
+	printk(KERN_INFO "%s: buffer pages allocated: %i\n", __func__, stats->vmPages);
+	printk(KERN_INFO "%s: commands processed: %d\n", __func__, stats->ioctlCount);
+	printk(KERN_INFO "%s: time to freeze in seconds: %d.%09d\n", __func__,
 	       (int)stats->eTimeToFreeze.tv_sec, (int)stats->eTimeToFreeze.tv_nsec);
-	printk("<6>%s: time frozen in seconds: %d.%09d\n", __func__,
+	printk(KERN_INFO "%s: time frozen in seconds: %d.%09d\n", __func__,
 	       (int)stats->eTimeFrozen.tv_sec, (int)stats->eTimeFrozen.tv_nsec);
 }
 
@@ -112,7 +112,7 @@ int ioctlGetState(struct Backup *b, struct State __user *userState, u32 stateLen
 	if (stateLen > sizeof(st))
 		stateLen = sizeof(st);
 	if (copy_to_user(userState, &st, stateLen)) {
-		printk("<3>%s: copy to user space %s\n", __func__, "failed");
+		printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
 		return CGD_ERR_COPY_OUT;
 	}
 	return CGD_OK;
@@ -136,7 +136,7 @@ int ioctlGetStats(struct Backup *b, struct Stats __user *userStats, u32 statsLen
 	if (statsLen > sizeof(*stats))
 		statsLen = sizeof(*stats);
 	if (copy_to_user(userStats, stats, statsLen)) {
-		printk("<3>%s: copy to user space %s\n", __func__, "failed");
+		printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
 		status = CGD_ERR_COPY_OUT;
 	}
 	kfree(stats);

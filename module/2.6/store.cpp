@@ -30,6 +30,8 @@
 
 #include "cgdlib.h"
 
+static void freeCachePage(struct Backup *b, struct CachePage *cp);
+
 /*
  * Moves a live session (CGD_STATE_READING or below) into the failure state err.  A
  * session that is closing or has already failed keeps its state: a state
@@ -73,7 +75,7 @@ int newBlockTable(struct Backup *b)
 	b->htCache = kmem_cache_create(b->htCacheName, sizeof(struct HashTable), 0,
 				       SLAB_HWCACHE_ALIGN, NULL, NULL);
 	if (!b->htCache) {
-		printk("<3>%s: kmem_cache_create failed for HashTable structs during backup start major=%d minor=%d\n",
+		printk(KERN_ERR "%s: kmem_cache_create failed for HashTable structs during backup start major=%d minor=%d\n",
 		       __func__, (int)MAJOR(kdev), (int)MINOR(kdev));
 		return CGD_ERR_NO_MEMORY;
 	}
@@ -124,7 +126,7 @@ int newStoreCaches(struct Backup *b)
 	return CGD_OK;
 
 fail:
-	printk("<3>%s: kmem_cache_create failed during backup start major=%d minor=%d\n",
+	printk(KERN_ERR "%s: kmem_cache_create failed during backup start major=%d minor=%d\n",
 	       "ioctlStartBackup", (int)MAJOR(kdev), (int)MINOR(kdev));
 	return CGD_ERR_NO_MEMORY;
 }
@@ -138,7 +140,7 @@ int newCacheMap(struct Backup *b)
 
 	err = newBlockMap(&b->cacheMap, size, NULL, 1, &pages);
 	if (err) {
-		printk("<3>%s: error creating cache map of size=%u\n", __func__, size);
+		printk(KERN_ERR "%s: error creating cache map of size=%u\n", __func__, size);
 		return err;
 	}
 	atomic_add(pages, &b->totalAllocPages);
@@ -159,32 +161,32 @@ struct CachePage *getCacheBlock(struct Backup *b)
 
 	if ((u32)atomic_read(&b->curAllocCPs) >= b->maxCacheBlocks) {
 		setStoreError(b, CGD_STATE_CACHE_ERROR);
-		printk("<3>%s: configured max cache memory reached (%u blocks) failed to allocate cache object\n",
+		printk(KERN_ERR "%s: configured max cache memory reached (%u blocks) failed to allocate cache object\n",
 		       __func__, b->maxCacheBlocks);
 		return NULL;
 	}
 
 	if (!b->cpCache) {
-		printk("<2>%s: b->cpCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
+		printk(KERN_CRIT "%s: b->cpCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
 		BUG();
 	}
 	cp = (struct CachePage *)kmem_cache_alloc(b->cpCache, GFP_NOIO);
 	if (!cp) {
 		setStoreError(b, CGD_STATE_CACHE_ERROR);
-		printk("<3>%s: system out of memory, failed to allocate cache object.%s", __func__, "\n");
+		printk(KERN_ERR "%s: system out of memory, failed to allocate cache object.%s", __func__, "\n");
 		return NULL;
 	}
 	memset(cp, 0, sizeof(*cp));
 
 	if (!b->dataCache) {
-		printk("<2>%s: b->dataCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
+		printk(KERN_CRIT "%s: b->dataCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
 		BUG();
 	}
 	cp->data = (unsigned char *)kmem_cache_alloc(b->dataCache, GFP_NOIO);
 	if (!cp->data) {
 		kmem_cache_free(b->cpCache, cp);
 		setStoreError(b, CGD_STATE_CACHE_ERROR);
-		printk("<3>%s: system out of memory failed to allocate block for write cache%s", __func__, "\n");
+		printk(KERN_ERR "%s: system out of memory failed to allocate block for write cache%s", __func__, "\n");
 		return NULL;
 	}
 
@@ -198,7 +200,7 @@ struct CachePage *getCacheBlock(struct Backup *b)
 }
 
 /* Caller holds ht->sem.  Pushes cp at the head of the bucket's list. */
-void addCPtoBusyList(struct HashTable *ht, struct CachePage *cp)
+static void addCPtoBusyList(struct HashTable *ht, struct CachePage *cp)
 {
 	cp->next = ht->busy;
 	ht->busy = cp;
@@ -237,7 +239,7 @@ int saveBlock(struct Backup *b, unsigned char *data, u32 blockNum)
  * NULL.  When the match is not the head its predecessor is stored through
  * lastCP; otherwise lastCP is left alone (callers preset it to NULL).
  */
-struct CachePage *locateBlockInList(struct CachePage *first, u32 blockNum,
+static struct CachePage *locateBlockInList(struct CachePage *first, u32 blockNum,
 				    struct CachePage **lastCP)
 {
 	struct CachePage *prev = NULL;
@@ -297,7 +299,7 @@ out:
  * Caller holds cp's bucket sem and has unlinked cp.  Frees the record and
  * its copy and clears the block in cacheMap.
  */
-void freeCachePage(struct Backup *b, struct CachePage *cp)
+static void freeCachePage(struct Backup *b, struct CachePage *cp)
 {
 	unSetBlock(&b->cacheMap, cp->blockNum);
 	if (cp->data) {
@@ -359,7 +361,7 @@ int cleanUpCache(struct Backup *b)
 }
 
 /* Caller holds the list's bucket sem.  Frees every record from first on. */
-void closeList(struct Backup *b, struct CachePage *first)
+static void closeList(struct Backup *b, struct CachePage *first)
 {
 	struct CachePage *next;
 
@@ -374,7 +376,7 @@ void closeList(struct Backup *b, struct CachePage *first)
 static void closeBucket(struct Backup *b, struct HashTable *ht)
 {
 	if (down_trylock(&ht->sem)) {
-		printk("<3>%s: ht->sem contended%s", "closeCache", "\n");
+		printk(KERN_ERR "%s: ht->sem contended%s", "closeCache", "\n");
 		down(&ht->sem);
 	}
 	closeList(b, ht->busy);

@@ -33,7 +33,7 @@ static void markBlocks(struct AutoMapSession *ams, u32 startBN, u32 endBN)
 		res = setBlock(&ams->map, bn);
 		if (res) {
 			setAMSState(ams, (u32)CGD_AUTOMAP_NOT_IN_SYNC);
-			printk("<4>%s: device resize detected (block %d in size %d) in automap update, automap not in sync%s",
+			printk(KERN_WARNING "%s: device resize detected (block %d in size %d) in automap update, automap not in sync%s",
 			       "updateAM", res, (int)ams->map.size, "\n");
 		}
 		if (bn == endBN)	/* endBN may be the largest block number */
@@ -100,7 +100,7 @@ int cgdAMRF(request_queue_t *q, struct bio *bio)
 		updateAM(bio);
 	realFn = getRealMRF(q);
 	if (!realFn) {
-		printk("<2>%s: request intercepted for unknown device major=%d realMRF=%p\n",
+		printk(KERN_CRIT "%s: request intercepted for unknown device major=%d realMRF=%p\n",
 		       "cgdAMRF", MAJOR(bio->bi_bdev->bd_dev), (void *)realFn);
 		BUG();
 	}

@@ -28,6 +28,11 @@
 
 #include "cgdlib.h"
 
+static void cgdVMopen(struct vm_area_struct *vma);
+static int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA **bVMAPtr);
+static void freeMMPages(struct Backup *b, struct BackupVMA *bVMA);
+static int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr);
+
 struct vm_operations_struct cgdVMOps = {
 	.open = cgdVMopen,
 	.close = cgdVMclose,
@@ -146,7 +151,7 @@ int cgdMMAP(struct file *file, struct vm_area_struct *vma)
 }
 
 /* A new copy of a window mapping needs nothing: faults on it are served from window 0. */
-void cgdVMopen(struct vm_area_struct *vma)
+static void cgdVMopen(struct vm_area_struct *vma)
 {
 }
 
@@ -199,17 +204,17 @@ struct page *cgdVMnopage(struct vm_area_struct *vma, unsigned long address, int 
 	struct page *page;
 
 	if (!b) {
-		printk("<4>%s: vma does not have associated backup%s", "cgdVMnopage", "\n");
+		printk(KERN_WARNING "%s: vma does not have associated backup%s", "cgdVMnopage", "\n");
 		return NOPAGE_SIGBUS;
 	}
 	index = (address - vma->vm_start) / PAGE_SIZE;
 	bVMA = faultWindow(b, vma);
 	if (!bVMA) {
-		printk("<3>%s: vma is not found in associated backup%s", "cgdVMnopage", "\n");
+		printk(KERN_ERR "%s: vma is not found in associated backup%s", "cgdVMnopage", "\n");
 		return NOPAGE_SIGBUS;
 	}
 	if (bVMA->vmPages <= 0 || index >= (unsigned long)bVMA->vmPages) {
-		printk("<4>%s: Bad vm address%s", "cgdVMnopage", "\n");
+		printk(KERN_WARNING "%s: Bad vm address%s", "cgdVMnopage", "\n");
 		return NOPAGE_SIGBUS;
 	}
 	page = bVMA->mmPages[index];
@@ -238,7 +243,7 @@ int checkVMA(struct Backup *b, void __user *data, struct BackupVMA **bVMAPtr)
 }
 
 /* 1 and the window whose mapping is vmaToFind; 0 (out-parameter untouched) otherwise. */
-int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA **bVMAPtr)
+static int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA **bVMAPtr)
 {
 	int i;
 
@@ -254,7 +259,7 @@ int findVMA(struct Backup *b, struct vm_area_struct *vmaToFind, struct BackupVMA
 }
 
 /* Caller holds bSem.  0 and the first free slot, or 1 (both in use) and NULL. */
-int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr)
+static int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr)
 {
 	int i;
 
@@ -273,7 +278,7 @@ int maxBVMAs(struct Backup *b, struct BackupVMA **bVMAPtr)
  * reference on every page of the window; a page still mapped by the agent
  * lives on until the kernel drops the mapping's reference.  Leaves vma.
  */
-void freeMMPages(struct Backup *b, struct BackupVMA *bVMA)
+static void freeMMPages(struct Backup *b, struct BackupVMA *bVMA)
 {
 	int i;
 
