@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cgd-names.h"
 #include "standin/user.h"
 
 namespace cowguard::agent {
@@ -15,74 +16,34 @@ namespace user = standin::user;
 
 namespace {
 
-struct StatusInfo {
+// What each status means to the agent's callers; the names and meanings
+// are the shared tables of cgd-names.h.
+struct StatusErrc {
   int code;
   Errc errc;
-  const char* name;
-  const char* meaning;
 };
 
-constexpr StatusInfo kStatuses[] = {
-    {CGD_OK, Errc::unknown_status, "CGD_OK", "success"},
-    {CGD_ERR_NOT_READY, Errc::not_ready, "CGD_ERR_NOT_READY",
-     "the module has not finished loading, or the device has no request queue"},
-    {CGD_ERR_INVALID, Errc::invalid, "CGD_ERR_INVALID",
-     "an argument is out of range, or the session is not in the state the command needs"},
-    {CGD_ERR_UNAVAILABLE, Errc::unavailable, "CGD_ERR_UNAVAILABLE",
-     "the module is being unloaded, the device's block size is unusable, or the session "
-     "left the reading state while unwanted preserved blocks were dropped"},
-    {CGD_ERR_BAD_COMMAND, Errc::bad_command, "CGD_ERR_BAD_COMMAND",
-     "the module does not know the command"},
-    {CGD_ERR_NO_MEMORY, Errc::no_memory, "CGD_ERR_NO_MEMORY",
-     "the module could not allocate memory"},
-    {CGD_ERR_COPY_IN, Errc::copy_in, "CGD_ERR_COPY_IN",
-     "a record or data could not be read from the agent's memory"},
-    {CGD_ERR_COPY_OUT, Errc::copy_out, "CGD_ERR_COPY_OUT",
-     "a record or data could not be written to the agent's memory"},
-    {CGD_ERR_NO_DEVICE, Errc::no_device, "CGD_ERR_NO_DEVICE",
-     "the device has no mounted file system"},
-    {CGD_ERR_BACKUP_OPEN, Errc::backup_open, "CGD_ERR_BACKUP_OPEN",
-     "another backup holds the module"},
-    {CGD_ERR_ALREADY_STARTED, Errc::already_started, "CGD_ERR_ALREADY_STARTED",
-     "this session has already been started"},
-    {CGD_ERR_IO, Errc::io, "CGD_ERR_IO",
-     "an I/O error while reading blocks: some blocks could not be read"},
+constexpr StatusErrc kStatusErrc[] = {
+    {CGD_OK, Errc::unknown_status},
+    {CGD_ERR_NOT_READY, Errc::not_ready},
+    {CGD_ERR_INVALID, Errc::invalid},
+    {CGD_ERR_UNAVAILABLE, Errc::unavailable},
+    {CGD_ERR_BAD_COMMAND, Errc::bad_command},
+    {CGD_ERR_NO_MEMORY, Errc::no_memory},
+    {CGD_ERR_COPY_IN, Errc::copy_in},
+    {CGD_ERR_COPY_OUT, Errc::copy_out},
+    {CGD_ERR_NO_DEVICE, Errc::no_device},
+    {CGD_ERR_BACKUP_OPEN, Errc::backup_open},
+    {CGD_ERR_ALREADY_STARTED, Errc::already_started},
+    {CGD_ERR_IO, Errc::io},
 };
 
-const StatusInfo* find_status(int status) {
-  for (const auto& s : kStatuses)
-    if (s.code == status) return &s;
-  return nullptr;
+const CgdName* find_status(int status) {
+  return cgdFindName(cgdStatusNames, CGD_NAME_COUNT(cgdStatusNames), status);
 }
 
-struct StateInfo {
-  unsigned value;
-  const char* name;
-  const char* meaning;
-};
-
-constexpr StateInfo kStates[] = {
-    {CGD_STATE_IDLE, "CGD_STATE_IDLE", "open, no backup started"},
-    {CGD_STATE_STARTING, "CGD_STATE_STARTING", "start under way, or start failed"},
-    {CGD_STATE_STARTED, "CGD_STATE_STARTED", "backup started, no snapshot yet"},
-    {CGD_STATE_SNAPPED, "CGD_STATE_SNAPPED", "snapshot taken, wanted-block map not loaded"},
-    {CGD_STATE_LOADING_MAP, "CGD_STATE_LOADING_MAP", "the wanted-block map is being loaded"},
-    {CGD_STATE_READING, "CGD_STATE_READING", "wanted-block map loaded, blocks being read"},
-    {CGD_STATE_CLOSING, "CGD_STATE_CLOSING", "the session is being torn down"},
-    {CGD_STATE_READ_ERROR, "CGD_STATE_READ_ERROR",
-     "an old block could not be read before a held write"},
-    {CGD_STATE_MAP_ERROR, "CGD_STATE_MAP_ERROR", "loading the wanted-block map failed"},
-    {CGD_STATE_CACHE_ERROR, "CGD_STATE_CACHE_ERROR",
-     "no memory for a preserved block, or the cache limit was reached"},
-    {CGD_STATE_REFUSED, "CGD_STATE_REFUSED", "the start was refused: another backup holds the module"},
-    {CGD_STATE_HOOK_ERROR, "CGD_STATE_HOOK_ERROR",
-     "the write hook could not allocate a held-write record"},
-};
-
-const StateInfo* find_state(unsigned state) {
-  for (const auto& s : kStates)
-    if (s.value == state) return &s;
-  return nullptr;
+const CgdName* find_state(unsigned state) {
+  return cgdFindName(cgdStateNames, CGD_NAME_COUNT(cgdStateNames), state);
 }
 
 std::string describe(Errc code, const std::string& command, int status, int err,
@@ -92,7 +53,7 @@ std::string describe(Errc code, const std::string& command, int status, int err,
     m += std::strerror(err);
   } else if (code == Errc::key_mismatch) {
     m += "the module refused the snapshot: the presented key is not the tracking session's";
-  } else if (const StatusInfo* s = find_status(status)) {
+  } else if (const CgdName* s = find_status(status)) {
     m += std::string(s->name) + " (" + std::to_string(status) + "): " + s->meaning;
   } else {
     m += "unknown status " + std::to_string(status);
@@ -113,28 +74,29 @@ unsigned long arg_of(T* p) {
 }  // namespace
 
 std::string_view status_name(int status) {
-  const StatusInfo* s = find_status(status);
+  const CgdName* s = find_status(status);
   return s ? s->name : "unknown status";
 }
 
 std::string_view status_meaning(int status) {
-  const StatusInfo* s = find_status(status);
+  const CgdName* s = find_status(status);
   return s ? s->meaning : "a status the module does not define";
 }
 
 std::string_view state_name(unsigned state) {
-  const StateInfo* s = find_state(state);
+  const CgdName* s = find_state(state);
   return s ? s->name : "unknown state";
 }
 
 std::string_view state_meaning(unsigned state) {
-  const StateInfo* s = find_state(state);
+  const CgdName* s = find_state(state);
   return s ? s->meaning : "a state the module does not define";
 }
 
 Errc errc_of_status(int status) {
-  const StatusInfo* s = find_status(status);
-  return s && status != CGD_OK ? s->errc : Errc::unknown_status;
+  for (const auto& e : kStatusErrc)
+    if (e.code == status && status != CGD_OK) return e.errc;
+  return Errc::unknown_status;
 }
 
 std::string_view errc_name(Errc e) {

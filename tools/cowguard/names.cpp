@@ -5,50 +5,10 @@
 #include <sstream>
 
 #include "args.h"
+#include "cgd-names.h"
 
 namespace cowguard::tool {
 namespace {
-
-struct StatusInfo {
-  long code;
-  const char* name;
-  const char* meaning;
-};
-
-constexpr StatusInfo kStatuses[] = {
-    {CGD_OK, "CGD_OK", "success"},
-    {CGD_ERR_NOT_READY, "CGD_ERR_NOT_READY", "module not ready, or the device has no request queue"},
-    {CGD_ERR_INVALID, "CGD_ERR_INVALID", "invalid argument, no session, or wrong session state"},
-    {CGD_ERR_UNAVAILABLE, "CGD_ERR_UNAVAILABLE", "unavailable (unloading, unusable block size)"},
-    {CGD_ERR_BAD_COMMAND, "CGD_ERR_BAD_COMMAND", "unknown command number"},
-    {CGD_ERR_NO_MEMORY, "CGD_ERR_NO_MEMORY", "out of memory"},
-    {CGD_ERR_COPY_IN, "CGD_ERR_COPY_IN", "a record could not be read from user space"},
-    {CGD_ERR_COPY_OUT, "CGD_ERR_COPY_OUT", "a record could not be written to user space"},
-    {CGD_ERR_NO_DEVICE, "CGD_ERR_NO_DEVICE", "no file system mounted on the device"},
-    {CGD_ERR_BACKUP_OPEN, "CGD_ERR_BACKUP_OPEN", "another backup holds the module"},
-    {CGD_ERR_ALREADY_STARTED, "CGD_ERR_ALREADY_STARTED", "this session was already started"},
-    {CGD_ERR_IO, "CGD_ERR_IO", "I/O error reading blocks"},
-};
-
-struct StateInfo {
-  unsigned value;
-  const char* name;
-};
-
-constexpr StateInfo kStates[] = {
-    {CGD_STATE_IDLE, "CGD_STATE_IDLE"},
-    {CGD_STATE_STARTING, "CGD_STATE_STARTING"},
-    {CGD_STATE_STARTED, "CGD_STATE_STARTED"},
-    {CGD_STATE_SNAPPED, "CGD_STATE_SNAPPED"},
-    {CGD_STATE_LOADING_MAP, "CGD_STATE_LOADING_MAP"},
-    {CGD_STATE_READING, "CGD_STATE_READING"},
-    {CGD_STATE_CLOSING, "CGD_STATE_CLOSING"},
-    {CGD_STATE_READ_ERROR, "CGD_STATE_READ_ERROR"},
-    {CGD_STATE_MAP_ERROR, "CGD_STATE_MAP_ERROR"},
-    {CGD_STATE_CACHE_ERROR, "CGD_STATE_CACHE_ERROR"},
-    {CGD_STATE_REFUSED, "CGD_STATE_REFUSED"},
-    {CGD_STATE_HOOK_ERROR, "CGD_STATE_HOOK_ERROR"},
-};
 
 struct CommandInfo {
   unsigned long cmd;
@@ -78,27 +38,24 @@ constexpr CommandInfo kCommands[] = {
 }  // namespace
 
 std::string status_name(long code) {
-  for (const auto& s : kStatuses)
-    if (s.code == code) return s.name;
-  return "";
+  const CgdName* s = cgdFindName(cgdStatusNames, CGD_NAME_COUNT(cgdStatusNames), code);
+  return s ? s->name : "";
 }
 
 std::optional<long> status_by_name(const std::string& name) {
-  for (const auto& s : kStatuses)
-    if (name == s.name) return s.code;
+  for (const auto& s : cgdStatusNames)
+    if (name == s.name) return s.value;
   return std::nullopt;
 }
 
 std::string status_meaning(long code) {
-  for (const auto& s : kStatuses)
-    if (s.code == code) return s.meaning;
-  return "unknown status";
+  const CgdName* s = cgdFindName(cgdStatusNames, CGD_NAME_COUNT(cgdStatusNames), code);
+  return s ? s->meaning : "unknown status";
 }
 
 std::string state_name(unsigned state) {
-  for (const auto& s : kStates)
-    if (s.value == state) return s.name;
-  return "";
+  const CgdName* s = cgdFindName(cgdStateNames, CGD_NAME_COUNT(cgdStateNames), state);
+  return s ? s->name : "";
 }
 
 std::string errno_name(int err) {

@@ -56,6 +56,7 @@
 
 #include <linux/blkdev.h>
 
+#include "cgd-names.h"
 #include "cowguard.h"
 #include "stats.h"
 
@@ -301,44 +302,13 @@ constexpr unsigned kCommands[] = {
     CGD_GET_STATS};
 constexpr unsigned kNumCommands = sizeof(kCommands) / sizeof(kCommands[0]);
 
+// The statuses and states the shared name tables document.
 bool DocumentedStatus(int r) {
-  switch (r) {
-    case CGD_OK:
-    case CGD_ERR_NOT_READY:
-    case CGD_ERR_INVALID:
-    case CGD_ERR_UNAVAILABLE:
-    case CGD_ERR_BAD_COMMAND:
-    case CGD_ERR_NO_MEMORY:
-    case CGD_ERR_COPY_IN:
-    case CGD_ERR_COPY_OUT:
-    case CGD_ERR_NO_DEVICE:
-    case CGD_ERR_BACKUP_OPEN:
-    case CGD_ERR_ALREADY_STARTED:
-    case CGD_ERR_IO:
-      return true;
-    default:
-      return false;
-  }
+  return cgdFindName(cgdStatusNames, CGD_NAME_COUNT(cgdStatusNames), r) != nullptr;
 }
 
 bool DocumentedState(unsigned s) {
-  switch (s) {
-    case CGD_STATE_IDLE:
-    case CGD_STATE_STARTING:
-    case CGD_STATE_STARTED:
-    case CGD_STATE_SNAPPED:
-    case CGD_STATE_LOADING_MAP:
-    case CGD_STATE_READING:
-    case CGD_STATE_CLOSING:
-    case CGD_STATE_READ_ERROR:
-    case CGD_STATE_MAP_ERROR:
-    case CGD_STATE_CACHE_ERROR:
-    case CGD_STATE_REFUSED:
-    case CGD_STATE_HOOK_ERROR:
-      return true;
-    default:
-      return false;
-  }
+  return cgdFindName(cgdStateNames, CGD_NAME_COUNT(cgdStateNames), s) != nullptr;
 }
 
 // A user block map record and the bitmap it points to.
