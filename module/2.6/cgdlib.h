@@ -97,7 +97,7 @@ u32 numPagesInBlockMap(struct BlockMap *bmap);
 int blockInMap(struct BlockMap *bm, u32 blockNum);
 int setBlock(struct BlockMap *bm, u32 blockNum);
 int unSetBlock(struct BlockMap *bm, u32 blockNum);
-/* Counted users and allocations retried until given (users.cpp). */
+/* Counted users and allocations retried until given (bmap-users.cpp). */
 void enterUsers(atomic_t *users, spinlock_t *lock);
 void leaveUsers(atomic_t *users);
 void drainUsers(atomic_t *users, spinlock_t *lock, unsigned long *flags);

@@ -12,7 +12,7 @@
  * which the maps' locks and mrLock are taken.  Tracking runs after writers
  * is released, and no module lock is held while the real function runs.
  * Whether a bio is the backup's comes from the extent the session recorded
- * at its start (biomap.cpp), never from the disk's partition table.
+ * at its start (hook-bio.cpp), never from the disk's partition table.
  *
  * The record picked under activeSessionUsers is kept alive by its hookUsers
  * count, raised before activeSessionUsers is released and lowered as soon

@@ -1,7 +1,7 @@
 /*
  * The control device of cowguard: the module-wide objects, module load and
  * unload, and the file operations of "/dev/cowguard" except the command
- * dispatcher (dispatch.cpp) and the transfer windows.
+ * dispatcher (ctl-dispatch.cpp) and the transfer windows.
  *
  * Every module-wide object has its load value statically: nothing here runs
  * a constructor, and a fresh load of the module starts from these values.
@@ -77,7 +77,7 @@ DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
 
 /*
  * The control device's operations.  The owner is set at registration.  A
- * mapping of the device is a transfer window (windows.cpp).
+ * mapping of the device is a transfer window (xfer-windows.cpp).
  */
 struct file_operations cgdFileOps = {
 	.owner = NULL,

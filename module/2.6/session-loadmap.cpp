@@ -12,7 +12,7 @@
  * and the hook and kbackupd consult blockMap only in CGD_STATE_READING.  writers
  * (write) is taken only around the switch to CGD_STATE_READING, so that no hook
  * decision straddles the change of rule; the cleaning takes cacheUsers and
- * one bucket at a time (store.cpp).
+ * one bucket at a time (cow-store.cpp).
  */
 #include <linux/kernel.h>
 #include <linux/rwsem.h>
