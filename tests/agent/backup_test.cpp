@@ -26,7 +26,7 @@
 #include "backup.h"
 #include "format.h"
 #include "standin/block.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 #include "support/kernel_test.h"
 
 namespace blk = standin::block;
@@ -311,7 +311,7 @@ TEST_F(BackupTest, ResizedDeviceIsRefusedUntilANewChainIsAskedForAndKeepsTheOldP
 }
 
 TEST_F(BackupTest, LiveExt4TakesTheUsedBlocksAndRestoresEachInstant) {
-  namespace wl = standin::workload;
+  namespace wl = cowguard::workload;
   std::string img = (tmp_ / "disk.img").string(), err;
   wl::DiskLayout layout;
   ASSERT_TRUE(wl::make_disk_image(img, 48ull << 20, 1024, &layout, &err)) << err;
@@ -424,7 +424,7 @@ namespace {
 // Two ext4 file systems of the same size are two sources: the file system's
 // UUID tells them apart where the size cannot.
 TEST_F(BackupTest, AnotherFileSystemOfTheSameSizeIsRefusedUntilANewChainIsAskedFor) {
-  namespace wl = standin::workload;
+  namespace wl = cowguard::workload;
   std::string err;
   auto mount_new = [&](const std::string& name, wl::MountedImage* m) {
     wl::DiskLayout layout;
@@ -529,7 +529,7 @@ namespace {
 // full backup of the used blocks, an incremental of every block says what
 // the chain lacks.
 TEST_F(BackupTest, AnIncrementalKeepsItsChainsChoiceOfEveryBlockOrTheUsedOnes) {
-  namespace wl = standin::workload;
+  namespace wl = cowguard::workload;
   std::string img = (tmp_ / "disk.img").string(), err;
   wl::DiskLayout layout;
   ASSERT_TRUE(wl::make_disk_image(img, 16ull << 20, 4096, &layout, &err)) << err;

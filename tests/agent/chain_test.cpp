@@ -25,12 +25,12 @@
 #include "bitmap.h"
 #include "format.h"
 #include "standin/block.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 #include "support/kernel_test.h"
 
 namespace blk = standin::block;
 namespace fs = std::filesystem;
-namespace wl = standin::workload;
+namespace wl = cowguard::workload;
 using namespace cowguard::agent;
 
 namespace {

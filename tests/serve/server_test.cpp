@@ -27,7 +27,7 @@
 #include "format.h"
 #include "gate.h"
 #include "server.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 
 namespace fs = std::filesystem;
 namespace serve = cowguard::serve;
@@ -142,7 +142,7 @@ TEST(ServerStart, RefusesMissingLockedDirectoryAndCorruptImagesWithTheirExitCode
   EXPECT_NE(msg.find("not a regular file"), std::string::npos) << msg;
 
   const std::string img = (d.path / "disk.img").string();
-  ASSERT_TRUE(standin::workload::make_disk_image(img, 16 << 20, 1024, nullptr));
+  ASSERT_TRUE(cowguard::workload::make_disk_image(img, 16 << 20, 1024, nullptr));
   {
     // Another holder of the image's lock (another daemon).
     int fd = ::open(img.c_str(), O_RDONLY);
@@ -170,7 +170,7 @@ class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     image_ = (dir_.path / "disk.img").string();
-    ASSERT_TRUE(standin::workload::make_disk_image(image_, 32 << 20, 1024, &layout_));
+    ASSERT_TRUE(cowguard::workload::make_disk_image(image_, 32 << 20, 1024, &layout_));
     auto o = options({image_});
     o.truth_dir = (dir_.path / "truth").string();
     server_ = serve::Server::prepare(o);
@@ -213,7 +213,7 @@ class ServerTest : public ::testing::Test {
 
   TempDir dir_;
   std::string image_;
-  standin::workload::DiskLayout layout_;
+  cowguard::workload::DiskLayout layout_;
   std::unique_ptr<serve::Server> server_;
   const serve::Export* sda1_ = nullptr;
   std::thread writer_;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "standin/block.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 #include "support/kernel_test.h"
 
 #include <linux/fs.h>
@@ -19,7 +19,7 @@
 namespace wltest {
 
 namespace sb = standin::block;
-namespace wl = standin::workload;
+namespace wl = cowguard::workload;
 
 class WorkloadTest : public KernelTest {
  protected:

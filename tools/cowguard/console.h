@@ -175,7 +175,7 @@ class Console {
   std::map<int, standin::block::devnum> started_;  // fd -> device given at start
   std::map<int, unsigned> blocks_;                 // fd -> totalBlocks given at start
   std::map<standin::block::devnum, AMSessionKey> keys_;  // last key read per device
-  // The live ext4 writer of the workload step (a standin::workload::Ext4Workload
+  // The live ext4 writer of the workload step (a cowguard::workload::Ext4Workload
   // when the workload part is built); stopped before anything is unmounted.
   std::shared_ptr<void> workload_;
   char* pages_ = nullptr;  // rw, read-only and unmapped pages for pointer fields

@@ -16,7 +16,7 @@
 #include "backup.h"
 #endif
 #ifdef CG_HAVE_WORKLOAD
-#include "standin/workload.h"
+#include "workload/workload.h"
 #endif
 
 namespace cowguard::tool {
@@ -162,10 +162,10 @@ void Console::add_agent_commands() {
        Form{{"stop"}}, Form{{"status"}}},
       [this](const Fields& f) {
         std::string verb = need(f, 0, "start|stop|status");
-        auto* w = static_cast<standin::workload::Ext4Workload*>(workload_.get());
+        auto* w = static_cast<cowguard::workload::Ext4Workload*>(workload_.get());
         if (verb == "start") {
           blk::devnum d = device(need(f, 1, "DEV"));
-          standin::workload::WorkloadOptions wo;
+          cowguard::workload::WorkloadOptions wo;
           wo.threads = static_cast<unsigned>(uint_field(f, "threads", wo.threads));
           wo.seed = uint_field(f, "seed", wo.seed);
           wo.pause_us = static_cast<unsigned>(uint_field(f, "pause-us", wo.pause_us));
@@ -173,13 +173,13 @@ void Console::add_agent_commands() {
           if (wo.threads == 0 || wo.threads > 16) throw UsageError("threads must be 1 to 16");
           if (w) throw UsageError("a workload runs already (workload stop first)");
           std::string err;
-          auto load = standin::workload::Ext4Workload::open(d, wo, &err);
+          auto load = cowguard::workload::Ext4Workload::open(d, wo, &err);
           if (!load) {
             out_ << "  " << err << "\n";
             return Outcome{false, -1, 0, "FAILED"};
           }
           load->start();
-          workload_ = std::shared_ptr<standin::workload::Ext4Workload>(std::move(load));
+          workload_ = std::shared_ptr<cowguard::workload::Ext4Workload>(std::move(load));
           out_ << "  workload running on " << devname(d) << " with " << wo.threads << " threads\n";
           return Outcome{};
         }

@@ -29,7 +29,7 @@
 #include "standin/block.h"
 #include "standin/module.h"
 #include "standin/task.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 #define CG_DEMO 1
 #endif
 
@@ -44,7 +44,7 @@ int demo_command(const DemoArgs&, std::ostream&, std::ostream& err) {
 
 namespace fs = std::filesystem;
 namespace agent = cowguard::agent;
-namespace wl = standin::workload;
+namespace wl = cowguard::workload;
 using nlohmann::json;
 
 namespace {

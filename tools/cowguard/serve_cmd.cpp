@@ -24,7 +24,7 @@
 #include "progress.h"
 
 #ifdef CG_HAVE_WORKLOAD
-#include "standin/workload.h"
+#include "workload/workload.h"
 #endif
 
 namespace cowguard::tool {
@@ -576,9 +576,9 @@ int make_image_command(const std::string& path, std::uint64_t size, std::uint32_
     err << "cowguard make-image: " << path << " exists; name a new file\n";
     return kExitUsage;
   }
-  standin::workload::DiskLayout layout;
+  cowguard::workload::DiskLayout layout;
   std::string why;
-  if (!standin::workload::make_disk_image(path, size, block_size, &layout, &why)) {
+  if (!cowguard::workload::make_disk_image(path, size, block_size, &layout, &why)) {
     fs::remove(path, ec);
     err << "cowguard make-image: " << why << "\n";
     return kExitFailed;

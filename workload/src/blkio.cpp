@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-namespace standin::workload {
+namespace cowguard::workload {
 namespace {
 
 constexpr char kPrefix[] = "standin-dev:";
@@ -155,4 +155,4 @@ io_manager standin_io_manager = &manager;
 
 std::string blkio_name(block::devnum dev) { return kPrefix + std::to_string(dev); }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

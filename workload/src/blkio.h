@@ -10,10 +10,12 @@
 
 #include "standin/block.h"
 
-namespace standin::workload {
+namespace cowguard::workload {
+
+namespace block = standin::block;
 
 extern io_manager standin_io_manager;
 
 std::string blkio_name(block::devnum dev);
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

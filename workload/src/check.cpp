@@ -13,9 +13,9 @@
 
 #include "fstree.h"
 #include "process.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 
-namespace standin::workload {
+namespace cowguard::workload {
 
 std::uint64_t checksum(const void* data, std::size_t len) { return XXH3_64bits(data, len); }
 
@@ -176,4 +176,4 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
   return ::close(fd) == 0;
 }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

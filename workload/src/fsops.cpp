@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-namespace standin::workload::fsops {
+namespace cowguard::workload::fsops {
 namespace {
 
 std::uint32_t now(ext2_filsys fs) {
@@ -123,4 +123,4 @@ errcode_t flush_fs(ext2_filsys fs) {
   return ext2fs_flush(fs);
 }
 
-}  // namespace standin::workload::fsops
+}  // namespace cowguard::workload::fsops

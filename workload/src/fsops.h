@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace standin::workload::fsops {
+namespace cowguard::workload::fsops {
 
 // A new empty regular file `name` in directory parent; *ino its inode.
 errcode_t create_file(ext2_filsys fs, ext2_ino_t parent, const std::string& name, ext2_ino_t* ino);
@@ -23,4 +23,4 @@ errcode_t make_dir(ext2_filsys fs, ext2_ino_t parent, const std::string& name, e
 // Writes the bitmaps, super block and group descriptors.
 errcode_t flush_fs(ext2_filsys fs);
 
-}  // namespace standin::workload::fsops
+}  // namespace cowguard::workload::fsops

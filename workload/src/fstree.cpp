@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace standin::workload {
+namespace cowguard::workload {
 namespace {
 
 constexpr unsigned kMaxDepth = 64;  // a loop in a damaged image stops here
@@ -86,4 +86,4 @@ std::string ext2_error(const std::string& what, errcode_t code) {
   return what + ": " + error_message(code);
 }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

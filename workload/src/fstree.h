@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace standin::workload {
+namespace cowguard::workload {
 
 struct TreeEntry {
   std::string path;  // absolute
@@ -25,4 +25,4 @@ errcode_t read_file(ext2_filsys fs, ext2_ino_t ino, std::vector<std::uint8_t>* d
 // "what: libext2fs message".
 std::string ext2_error(const std::string& what, errcode_t code);
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "process.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 
-namespace standin::workload {
+namespace cowguard::workload {
 namespace {
 
 constexpr std::uint64_t kAlign = 2048;  // sectors: 1 MiB
@@ -131,4 +131,4 @@ bool attach_and_mount(const std::string& path, MountedImage* out, std::string* e
   return true;
 }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace standin::workload {
+namespace cowguard::workload {
 namespace {
 
 // e2fsprogs live in sbin, which a non-root PATH may lack.
@@ -73,4 +73,4 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
   return r;
 }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace standin::workload {
+namespace cowguard::workload {
 
 struct ProcessResult {
   bool started = false;
@@ -15,4 +15,4 @@ struct ProcessResult {
 // arguments, no shell, stdin from /dev/null; waits for it.
 ProcessResult run_process(const std::vector<std::string>& argv);
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

@@ -24,9 +24,9 @@
 #include "blkio.h"
 #include "fsops.h"
 #include "fstree.h"
-#include "standin/workload.h"
+#include "workload/workload.h"
 
-namespace standin::workload {
+namespace cowguard::workload {
 
 namespace {
 
@@ -519,4 +519,4 @@ std::string Ext4Workload::error() const {
   return impl_->error;
 }
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload

@@ -5,7 +5,7 @@
 // instant; and checks of a restored image against such a record.
 //
 // Typical use:
-//   standin::workload::MountedImage m;
+//   cowguard::workload::MountedImage m;
 //   make_disk_image(dir + "/disk.img", 32 << 20, 4096, &layout, &err);
 //   attach_and_mount(dir + "/disk.img", &m, &err);
 //   auto w = Ext4Workload::open(m.part, {}, &err);
@@ -24,7 +24,10 @@
 
 #include "standin/block.h"
 
-namespace standin::workload {
+namespace cowguard::workload {
+
+// The workload drives the stand-in kernel's block layer.
+namespace block = standin::block;
 
 // ---- disk images ---------------------------------------------------------------
 
@@ -208,4 +211,4 @@ bool run_e2fsck(const std::string& image_path, std::string* output = nullptr);
 // Writes bytes to a new file (for device copies); false on failure.
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
-}  // namespace standin::workload
+}  // namespace cowguard::workload
