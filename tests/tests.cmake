@@ -2,8 +2,8 @@
 # own process (ctest), so a case that stops the kernel stops only itself.
 file(GLOB CG_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 file(GLOB CG_TEST_KERNEL CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp)
-file(GLOB CG_TEST_MODULE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/module/*.cpp)
-file(GLOB CG_TEST_WHITEBOX CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/whitebox/*.cpp)
+file(GLOB CG_TEST_DEVICE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/device/*.cpp)
+file(GLOB CG_TEST_FUNCTIONS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/functions/*.cpp)
 file(GLOB CG_TEST_E2E CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*.cpp)
 file(GLOB CG_TEST_WORKLOAD CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/workload/*.cpp)
 file(GLOB CG_TEST_AGENT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/agent/*.cpp)
@@ -32,14 +32,15 @@ function(cg_add_tests sub)
     cg_add_suite(${sub} kernel ${CG_TEST_KERNEL})
   endif()
   cg_add_testmods(${sub})
-  if(CG_TEST_MODULE)
-    cg_add_suite(${sub} module ${CG_TEST_MODULE})
+  if(CG_TEST_DEVICE)
+    # The module loaded, driven through /dev/cowguard and the system calls.
+    cg_add_suite(${sub} device ${CG_TEST_DEVICE})
   endif()
-  if(CG_TEST_WHITEBOX)
+  if(CG_TEST_FUNCTIONS)
     # White-box cases link the module's objects directly and call its
     # functions; the module is not loaded through the loader there.
     # (and the module record the build generated for the module).
-    cg_add_suite(${sub} whitebox ${CG_TEST_WHITEBOX} $<TARGET_OBJECTS:cowguard-objs-2.6.${sub}>
+    cg_add_suite(${sub} functions ${CG_TEST_FUNCTIONS} $<TARGET_OBJECTS:cowguard-objs-2.6.${sub}>
       ${CMAKE_BINARY_DIR}/lines/2.6.${sub}/mod/cowguard.mod.cpp)
   endif()
   if(CG_TEST_E2E)

@@ -237,40 +237,34 @@ static int __bitOpBlockMap(struct BlockMap *bm, u32 blockNum, enum bitOp op)
 	return result;
 }
 
-/* -1 if blockNum is in the map, 0 if not or out of range.  May sleep. */
-int blockInMap(struct BlockMap *bm, u32 blockNum)
+/* op on blockNum inside the map; outOfRange when blockNum lies beyond it.  May sleep. */
+static int bitOpInside(struct BlockMap *bm, u32 blockNum, enum bitOp op, int outOfRange)
 {
-	int result = 0;
+	int result = outOfRange;
 
 	enterBlockMap(bm);
 	if (blockNum < bm->size)
-		result = __bitOpBlockMap(bm, blockNum, BIT_TEST);
+		result = __bitOpBlockMap(bm, blockNum, op);
 	leaveBlockMap(bm);
 	return result;
+}
+
+/* -1 if blockNum is in the map, 0 if not or out of range.  May sleep. */
+int blockInMap(struct BlockMap *bm, u32 blockNum)
+{
+	return bitOpInside(bm, blockNum, BIT_TEST, 0);
 }
 
 /* Sets the bit: 0, or blockNum itself when it is out of range.  May sleep. */
 int setBlock(struct BlockMap *bm, u32 blockNum)
 {
-	int result = (int)blockNum;
-
-	enterBlockMap(bm);
-	if (blockNum < bm->size)
-		result = __bitOpBlockMap(bm, blockNum, BIT_SET);
-	leaveBlockMap(bm);
-	return result;
+	return bitOpInside(bm, blockNum, BIT_SET, (int)blockNum);
 }
 
 /* Clears the bit: 0, or 1 when blockNum is out of range.  May sleep. */
 int unSetBlock(struct BlockMap *bm, u32 blockNum)
 {
-	int result = 1;
-
-	enterBlockMap(bm);
-	if (blockNum < bm->size)
-		result = __bitOpBlockMap(bm, blockNum, BIT_CLEAR);
-	leaveBlockMap(bm);
-	return result;
+	return bitOpInside(bm, blockNum, BIT_CLEAR, 1);
 }
 
 /*

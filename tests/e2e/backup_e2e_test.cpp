@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 
 namespace {
 

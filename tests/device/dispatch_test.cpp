@@ -14,7 +14,7 @@
 #include "standin/block.h"
 #include "standin/log.h"
 #include "standin/user.h"
-#include "module/user_pages.h"
+#include "device/user_pages.h"
 
 #include "cowguard.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "whitebox/cow_fixture.h"
+#include "functions/cow_fixture.h"
 
 namespace {
 

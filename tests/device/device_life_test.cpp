@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 
 namespace {
 

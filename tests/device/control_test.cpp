@@ -18,7 +18,7 @@
 #include "standin/fault.h"
 #include "standin/module.h"
 #include "standin/user.h"
-#include "module/user_pages.h"
+#include "device/user_pages.h"
 
 #include <linux/fs.h>
 

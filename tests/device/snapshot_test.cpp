@@ -3,8 +3,8 @@
 // handed over, resized, replaced, closed, key mismatch, out of sync before
 // and during the snapshot, a device without a slot), failed snapshots and
 // their retry, and the sync command.
-#include "module/backup_fixture.h"
-#include "module/user_pages.h"
+#include "device/backup_fixture.h"
+#include "device/user_pages.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "support/kernel_test.h"
 
 #include "cgdlib.h"
-#include "whitebox/module_access.h"
+#include "functions/module_access.h"
 
 namespace blk = standin::block;
 

@@ -13,7 +13,7 @@
 #include <future>
 #include <thread>
 
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 #include "standin/fault.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cstdio>
 
-#include "module/backup_fixture.h"
-#include "module/user_pages.h"
+#include "device/backup_fixture.h"
+#include "device/user_pages.h"
 
 namespace {
 

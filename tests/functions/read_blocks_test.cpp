@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "whitebox/read_fixture.h"
+#include "functions/read_fixture.h"
 
 namespace {
 

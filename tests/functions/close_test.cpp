@@ -14,7 +14,7 @@
 #include "standin/block.h"
 
 #include "cgdlib.h"
-#include "whitebox/module_access.h"
+#include "functions/module_access.h"
 
 namespace blk = standin::block;
 

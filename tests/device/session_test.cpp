@@ -11,8 +11,8 @@
 #include <regex>
 #include <thread>
 
-#include "module/backup_fixture.h"
-#include "module/user_pages.h"
+#include "device/backup_fixture.h"
+#include "device/user_pages.h"
 #include "standin/fault.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 
 namespace {
 

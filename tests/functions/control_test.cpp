@@ -14,12 +14,12 @@
 #include "support/kernel_test.h"
 #include "standin/fault.h"
 #include "standin/memory.h"
-#include "module/user_pages.h"
+#include "device/user_pages.h"
 
 #include <linux/module.h>
 
 #include "cgdlib.h"
-#include "whitebox/module_access.h"
+#include "functions/module_access.h"
 
 namespace {
 

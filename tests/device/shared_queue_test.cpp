@@ -3,7 +3,7 @@
 // write is either preserved for the running backup or tracked for the next
 // incremental (or the session is put out of sync), and the queue gets its own
 // function back when nothing needs it.
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 #include "standin/fault.h"
 
 namespace {

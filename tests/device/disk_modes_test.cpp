@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernel/block_test_util.h"
-#include "module/backup_fixture.h"
+#include "device/backup_fixture.h"
 
 namespace {
 
