@@ -130,9 +130,9 @@ def backup(part, blocks, pages):
 SEEDS = {
     # A whole backup of partition 2 (4 KiB blocks): start, window, snapshot,
     # every block wanted, a write into the protected device, reads, close.
-    "full-backup-part2": backup(1, 16, 16),
+    "full-backup-sda2": backup(1, 16, 16),
     # The same on partition 1 (1 KiB blocks; 64-page windows at most).
-    "full-backup-part1": backup(0, 32, 8),
+    "full-backup-sda1": backup(0, 32, 8),
     # A full backup, then an incremental one that hands the tracking key back
     # and fetches the changed-block map, then the tracking sessions closed.
     "incremental-chain": (backup(1, 8, 8) + fs_write(part=1, sector=200) + op_open() +
