@@ -21,9 +21,7 @@
 #include "exit_codes.h"
 #include "progress.h"
 
-#ifdef CG_HAVE_AGENT
 #include "format.h"
-#endif
 
 namespace cowguard::tool {
 
@@ -97,7 +95,6 @@ std::string local_time(std::int64_t t) {
   return buf;
 }
 
-#ifdef CG_HAVE_AGENT
 namespace agent = cowguard::agent;
 
 json leftovers_json(const agent::Leftovers& l) {
@@ -306,7 +303,6 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
-#endif
 
 }  // namespace
 
@@ -314,7 +310,6 @@ struct Fd {
 
 int restore_command(const RestoreArgs& a, std::ostream& out, std::ostream& err) {
   Reply reply("restore", a.json, out, err);
-#ifdef CG_HAVE_AGENT
   reply.j()["dir"] = a.dir;
   reply.j()["output"] = a.output;
   Target t;
@@ -396,17 +391,12 @@ int restore_command(const RestoreArgs& a, std::ostream& out, std::ostream& err) 
   } catch (...) {
     return reply.fail(failure_of(std::current_exception()));
   }
-#else
-  (void)a;
-  return reply.fail(kExitFailed, "this build has no backup agent");
-#endif
 }
 
 // ---- verify -----------------------------------------------------------------------------
 
 int verify_command(const VerifyArgs& a, std::ostream& out, std::ostream& err) {
   Reply reply("verify", a.json, out, err);
-#ifdef CG_HAVE_AGENT
   reply.j()["dir"] = a.dir;
   reply.j()["quick"] = a.quick;
   try {
@@ -460,17 +450,12 @@ int verify_command(const VerifyArgs& a, std::ostream& out, std::ostream& err) {
   } catch (...) {
     return reply.fail(failure_of(std::current_exception()));
   }
-#else
-  (void)a;
-  return reply.fail(kExitFailed, "this build has no backup agent");
-#endif
 }
 
 // ---- list -------------------------------------------------------------------------------
 
 int list_command(const ListArgs& a, std::ostream& out, std::ostream& err) {
   Reply reply("list", a.json, out, err);
-#ifdef CG_HAVE_AGENT
   reply.j()["dir"] = a.dir;
   try {
     std::optional<agent::Catalog> cat;
@@ -532,17 +517,12 @@ int list_command(const ListArgs& a, std::ostream& out, std::ostream& err) {
   } catch (...) {
     return reply.fail(failure_of(std::current_exception()));
   }
-#else
-  (void)a;
-  return reply.fail(kExitFailed, "this build has no backup agent");
-#endif
 }
 
 // ---- check ------------------------------------------------------------------------------
 
 int check_command(const CheckArgs& a, std::ostream& out, std::ostream& err) {
   Reply reply("check", a.json, out, err);
-#ifdef CG_HAVE_AGENT
   reply.j()["dir"] = a.dir;
   reply.j()["repair"] = a.repair;
   try {
@@ -585,10 +565,6 @@ int check_command(const CheckArgs& a, std::ostream& out, std::ostream& err) {
   } catch (...) {
     return reply.fail(failure_of(std::current_exception()));
   }
-#else
-  (void)a;
-  return reply.fail(kExitFailed, "this build has no backup agent");
-#endif
 }
 
 }  // namespace cowguard::tool

@@ -52,7 +52,7 @@ Console::Console(std::ostream& out, ConsoleOptions opts) : sink_(out), opts_(std
     ::mprotect(pages_ + 2 * kPage, kPage, PROT_NONE);
   }
   log_mark_ = standin::log::mark();
-  add_commands();
+  for (const Step& s : steps()) commands_.emplace(s.name, s);
 }
 
 Console::~Console() {
@@ -69,11 +69,6 @@ Console::~Console() {
   if (pages_) ::munmap(pages_, 3 * kPage);
 }
 
-void Console::add(const std::string& group, const std::string& name, const std::string& usage,
-                  const std::string& help, std::vector<Form> forms, Handler h) {
-  commands_[name] = Command{group, usage, help, std::move(forms), std::move(h)};
-}
-
 std::vector<Console::Form> Console::takes(std::vector<std::string> words, std::vector<FieldRule> fields) {
   return {Form{std::move(words), std::move(fields), false}};
 }
@@ -84,40 +79,23 @@ FieldRule Console::pointer_field(std::string name) {
           "null, bad, ro or an address"};
 }
 
-void Console::add_commands() {
-  // expect, expect-log, quit and help are run by run_line itself.
-  add("general", "help", "help [COMMAND]", "list the commands, or show one command's usage",
-      takes({"COMMAND?"}), nullptr);
-  add("general", "expect", "expect STATUS",
-      "check the status of the step before: a number, a status name (CGD_ERR_INVALID), an errno "
-      "name (EBUSY), ok or fail",
-      takes({"STATUS"}), nullptr);
-  add("general", "expect-log", "expect-log TEXT",
-      "check that the step before wrote this kernel log line (quote it)",
-      {Form{{"TEXT"}, {}, true}}, nullptr);
-  add("general", "quit", "quit", "end the console (or exit)", takes({}), nullptr);
-  add("general", "echo", "echo TEXT...", "print the text", {Form{{"TEXT..."}, {}, true}},
-      [this](const Fields& f) {
-        std::string s;
-        for (const auto& w : f.words()) s += (s.empty() ? "" : " ") + w;
-        out_ << s << "\n";
-        return Outcome{};
-      });
-  add("general", "log", "log [all]",
-      "print the kernel log: every line with `all`, else the lines of the last step",
-      takes({"all?"}), [this](const Fields& f) {
-        auto lines = f.positional().empty() ? last_log_ : standin::log::lines();
-        for (const auto& l : lines) out_ << "  log " << l << "\n";
-        return Outcome{};
-      });
-  add("general", "sleep", "sleep MS", "wait MS milliseconds", takes({"MS"}), [this](const Fields& f) {
-    auto ms = uint_arg(need(f, 0, "MS"), "MS");
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return Outcome{};
-  });
-  add_disk_commands();
-  add_module_commands();
-  add_agent_commands();
+Console::Outcome Console::step_echo(const Fields& f) {
+  std::string s;
+  for (const auto& w : f.words()) s += (s.empty() ? "" : " ") + w;
+  out_ << s << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_log(const Fields& f) {
+  auto lines = f.positional().empty() ? last_log_ : standin::log::lines();
+  for (const auto& l : lines) out_ << "  log " << l << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_sleep(const Fields& f) {
+  auto ms = uint_arg(need(f, 0, "MS"), "MS");
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return Outcome{};
 }
 
 namespace {
@@ -147,7 +125,7 @@ std::string one_of(const std::vector<std::string>& words) {
 
 }  // namespace
 
-void Console::check(const std::string& name, const Command& c, const Fields& f) const {
+void Console::check(const std::string& name, const Step& c, const Fields& f) const {
   // The words to hold against a form: for free text every word.
   auto words_of = [&](const Form& form) -> const std::vector<std::string>& {
     return form.free_text ? f.words() : f.positional();
@@ -381,7 +359,7 @@ bool Console::run_line(const std::string& line) {
       help(f.positional());
       return true;
     }
-    Outcome o = it->second.run(f);
+    Outcome o = (this->*it->second.run)(f);
     if (it->second.group != "general") {
       report(o);
       print_log();

@@ -26,6 +26,7 @@
 #include "args.h"
 #include "cowguard.h"
 #include "standin/block.h"
+#include "workload/workload.h"
 
 namespace cowguard::tool {
 
@@ -98,7 +99,7 @@ class Console {
   };
 
  private:
-  using Handler = std::function<Outcome(const Fields&)>;
+  using Handler = Outcome (Console::*)(const Fields&);
   // What one form of a step accepts: its positional words, in order, and its
   // fields.  A word in capitals names a value ("DEV"), a word in lower case
   // is a keyword that must be there as written ("clear"); "?" after it makes
@@ -109,10 +110,13 @@ class Console {
     std::vector<FieldRule> fields = {};
     bool free_text = false;  // every word is text: no fields
   };
-  struct Command {
-    std::string group, usage, help;
+  // One step: its name, the group help lists it under, its usage and
+  // description, the forms it accepts and the member that runs it (null for
+  // the steps run_line runs itself: help, expect, expect-log, quit).
+  struct Step {
+    std::string name, group, usage, help;
     std::vector<Form> forms;
-    Handler run;  // empty for the steps the console runs itself (expect, quit, help)
+    Handler run;
   };
   struct DiskEntry {
     std::unique_ptr<standin::block::Disk> disk;
@@ -124,17 +128,72 @@ class Console {
     std::size_t len;
   };
 
-  void add_commands();
-  void add_disk_commands();
-  void add_module_commands();
-  void add_agent_commands();
-  void add(const std::string& group, const std::string& name, const std::string& usage,
-           const std::string& help, std::vector<Form> forms, Handler h);
+  // Every step, in one table (console_steps.cpp).
+  static const std::vector<Step>& steps();
+
+  // The steps (console.cpp: general; console_disk.cpp: disks and faults;
+  // console_module.cpp: the module and its commands; console_agent.cpp: the
+  // agent and the workload).
+  Outcome step_echo(const Fields& f);
+  Outcome step_log(const Fields& f);
+  Outcome step_sleep(const Fields& f);
+  Outcome step_disk(const Fields& f);
+  Outcome step_disks(const Fields& f);
+  Outcome step_mbr(const Fields& f);
+  Outcome step_rescan(const Fields& f);
+  Outcome step_mkfs(const Fields& f);
+  Outcome step_mount(const Fields& f);
+  Outcome step_umount(const Fields& f);
+  Outcome step_fsinfo(const Fields& f);
+  Outcome step_write(const Fields& f);
+  Outcome step_read(const Fields& f);
+  Outcome step_disk_fault(const Fields& f);
+  Outcome step_disk_delay(const Fields& f);
+  Outcome step_fault(const Fields& f);
+  Outcome step_insmod(const Fields& f);
+  Outcome step_rmmod(const Fields& f);
+  Outcome step_lsmod(const Fields& f);
+  Outcome step_open(const Fields& f);
+  Outcome step_close(const Fields& f);
+  Outcome step_mmap(const Fields& f);
+  Outcome step_munmap(const Fields& f);
+  Outcome step_windows(const Fields& f);
+  Outcome step_dump(const Fields& f);
+  Outcome step_fault_page(const Fields& f);
+  Outcome step_get_block_size(const Fields& f);
+  Outcome step_start(const Fields& f);
+  Outcome step_snapshot(const Fields& f);
+  Outcome step_get_state(const Fields& f);
+  Outcome step_get_automap_state(const Fields& f);
+  Outcome step_load_map(const Fields& f);
+  Outcome step_get_automap(const Fields& f);
+  Outcome step_get_dirty_block(const Fields& f);
+  Outcome step_read_blocks(const Fields& f);
+  Outcome step_get_stats(const Fields& f);
+  Outcome step_ioctl(const Fields& f);
+  Outcome step_backup(const Fields& f);
+  Outcome step_restore(const Fields& f);
+  Outcome step_verify(const Fields& f);
+  Outcome step_workload(const Fields& f);
+  Outcome step_no_load_automap(const Fields& f);
+  Outcome step_no_start_automap(const Fields& f);
+  Outcome step_sync(const Fields& f);
+  Outcome step_shutdown(const Fields& f);
+  Outcome step_cmd16(const Fields& f);
+  Outcome step_version_major(const Fields& f);
+  Outcome step_version_minor(const Fields& f);
+  // Helpers of the steps above.
+  standin::block::DiskConfig disk_config(const Fields& f) const;
+  Outcome disk_added(std::unique_ptr<standin::block::Disk> d, std::string path);
+  std::pair<unsigned, unsigned> dev_of(const Fields& f, std::size_t i, standin::block::devnum def) const;
+  unsigned map_len(const Fields& f, int fd) const;
+  Outcome send_plain(const Fields& f, unsigned long cmd);
+  Outcome send_version(const Fields& f, unsigned long cmd);
   // The forms of a step that has one: these words and fields.
   static std::vector<Form> takes(std::vector<std::string> words, std::vector<FieldRule> fields = {});
   // Holds a line against the forms of its command: UsageError when it fits
   // none, or its words or fields are not what its form accepts.
-  void check(const std::string& name, const Command& c, const Fields& f) const;
+  void check(const std::string& name, const Step& c, const Fields& f) const;
   void expect(const std::string& name, const std::string& want);
   void help(const std::vector<std::string>& words);
   void settle();
@@ -166,7 +225,7 @@ class Console {
   std::ostream& out_ = buf_;
   void flush_buf();
   ConsoleOptions opts_;
-  std::map<std::string, Command> commands_;
+  std::map<std::string, Step> commands_;
   std::vector<DiskEntry> disks_;
   std::set<standin::block::devnum> mounted_;
   std::set<int> fds_;
@@ -175,9 +234,9 @@ class Console {
   std::map<int, standin::block::devnum> started_;  // fd -> device given at start
   std::map<int, unsigned> blocks_;                 // fd -> totalBlocks given at start
   std::map<standin::block::devnum, AMSessionKey> keys_;  // last key read per device
-  // The live ext4 writer of the workload step (a cowguard::workload::Ext4Workload
-  // when the workload part is built); stopped before anything is unmounted.
-  std::shared_ptr<void> workload_;
+  // The live ext4 writer of the workload step; stopped before anything is
+  // unmounted.
+  std::unique_ptr<cowguard::workload::Ext4Workload> workload_;
   char* pages_ = nullptr;  // rw, read-only and unmapped pages for pointer fields
   std::size_t log_mark_ = 0;
   std::vector<std::string> last_log_;

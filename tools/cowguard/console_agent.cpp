@@ -12,12 +12,8 @@
 #include "exit_codes.h"
 #include "names.h"
 
-#ifdef CG_HAVE_AGENT
 #include "backup.h"
-#endif
-#ifdef CG_HAVE_WORKLOAD
 #include "workload/workload.h"
-#endif
 
 namespace cowguard::tool {
 
@@ -38,7 +34,6 @@ Console::Outcome exit_outcome(int rc) {
 
 }  // namespace
 
-#ifdef CG_HAVE_AGENT
 namespace {
 
 namespace fs = std::filesystem;
@@ -90,113 +85,96 @@ void print_result(std::ostream& out, const agent::BackupResult& r) {
 }
 
 }  // namespace
-#endif
 
-void Console::add_agent_commands() {
-#ifdef CG_HAVE_AGENT
-  add("agent", "backup", "backup DEV DIR [incremental] [all-blocks] [new-chain] [cache=BLOCKS]",
-      "back up DEV into the backup directory DIR with the agent (full, or incremental from the "
-      "catalog's key); all-blocks: every block, not only those the file system uses; new-chain: "
-      "DIR holds another source's backups, start a chain of this one beside them",
-      takes({"DEV", "DIR", "KIND?", "KIND?", "KIND?", "KIND?"}, {number_field("cache", 0xffffffff)}),
-      [this](const Fields& f) {
-        agent::BackupOptions o;
-        blk::devnum d = device(need(f, 0, "DEV"));
-        o.dir = need(f, 1, "DIR");
-        o.major = blk::major_of(d);
-        o.minor = blk::minor_of(d);
-        bool incremental = false;
-        for (std::size_t i = 2; i < f.positional().size(); i++) {
-          const std::string& w = f.positional()[i];
-          if (w == "incremental") incremental = true;
-          else if (w == "full") incremental = false;
-          else if (w == "all-blocks") o.all_blocks = true;
-          else if (w == "new-chain") o.new_chain = true;
-          else throw UsageError("unknown word '" + w + "' (incremental, full, all-blocks or new-chain)");
-        }
-        o.max_cache_blocks = static_cast<std::uint32_t>(uint_field(f, "cache", 0));
-        // A failed backup takes back the directory it made.
-        auto failed = [this, made = MadeDirectory(o.dir)](const char* what) {
-          out_ << "  backup failed: " << what << "\n";
-          if (made.remove()) out_ << "  removed " << made.path().string() << " (made by this step)\n";
-        };
-        try {
-          agent::BackupResult r = incremental ? agent::incremental_backup(o) : agent::full_backup(o);
-          print_result(out_, r);
-          return Outcome{};
-        } catch (const agent::Error& e) {
-          failed(e.what());
-          if (e.status()) return Outcome{true, e.status(), 0, ""};
-          if (e.sys_errno()) return Outcome{false, -1, e.sys_errno(), ""};
-          return Outcome{false, -1, 0, "FAILED"};
-        } catch (const agent::SourceMismatch& e) {
-          failed(e.what());
-          return Outcome{false, kExitUsage, 0, "BAD_ARGUMENTS"};
-        } catch (const std::exception& e) {
-          failed(e.what());
-          return Outcome{false, -1, 0, "FAILED"};
-        }
-      });
-  add("agent", "restore", "restore DIR FILE [point=N]",
-      "rebuild the image of a backup point (default: the latest) into FILE; the status is "
-      "`cowguard restore`'s exit code",
-      takes({"DIR", "FILE"}, {number_field("point", 0xffffffff)}), [this](const Fields& f) {
-        RestoreArgs a;
-        a.dir = need(f, 0, "DIR");
-        a.output = need(f, 1, "FILE");
-        if (f.has("point")) a.point = static_cast<std::uint32_t>(uint_field(f, "point", 0));
-        return exit_outcome(restore_command(a, out_, out_));
-      });
-  add("agent", "verify", "verify DIR",
-      "check every checksum of a backup directory's chain; the status is `cowguard verify`'s exit code",
-      takes({"DIR"}), [this](const Fields& f) {
-        VerifyArgs a;
-        a.dir = need(f, 0, "DIR");
-        return exit_outcome(verify_command(a, out_, out_));
-      });
-#endif
-#ifdef CG_HAVE_WORKLOAD
-  add("agent", "workload", "workload start DEV [threads=N] [seed=N] [pause-us=N] | workload stop | workload status",
-      "a live writer on DEV's mounted ext4 file system (creates, changes and deletes files)",
-      {Form{{"start", "DEV"}, {number_field("threads"), number_field("seed"), number_field("pause-us")}},
-       Form{{"stop"}}, Form{{"status"}}},
-      [this](const Fields& f) {
-        std::string verb = need(f, 0, "start|stop|status");
-        auto* w = static_cast<cowguard::workload::Ext4Workload*>(workload_.get());
-        if (verb == "start") {
-          blk::devnum d = device(need(f, 1, "DEV"));
-          cowguard::workload::WorkloadOptions wo;
-          wo.threads = static_cast<unsigned>(uint_field(f, "threads", wo.threads));
-          wo.seed = uint_field(f, "seed", wo.seed);
-          wo.pause_us = static_cast<unsigned>(uint_field(f, "pause-us", wo.pause_us));
-          wo.keep_device_bytes = false;
-          if (wo.threads == 0 || wo.threads > 16) throw UsageError("threads must be 1 to 16");
-          if (w) throw UsageError("a workload runs already (workload stop first)");
-          std::string err;
-          auto load = cowguard::workload::Ext4Workload::open(d, wo, &err);
-          if (!load) {
-            out_ << "  " << err << "\n";
-            return Outcome{false, -1, 0, "FAILED"};
-          }
-          load->start();
-          workload_ = std::shared_ptr<cowguard::workload::Ext4Workload>(std::move(load));
-          out_ << "  workload running on " << devname(d) << " with " << wo.threads << " threads\n";
-          return Outcome{};
-        }
-        if (verb != "stop" && verb != "status") throw UsageError("workload start, stop or status");
-        if (!w) throw UsageError("no workload runs");
-        if (verb == "stop") w->stop();
-        out_ << "  " << w->operations() << " operations, " << w->instants_recorded()
-             << " frozen instants, " << (w->running() ? "running" : "stopped") << "\n";
-        std::string err = w->error();
-        if (verb == "stop") workload_.reset();
-        if (!err.empty()) {
-          out_ << "  failed: " << err << "\n";
-          return Outcome{false, -1, 0, "FAILED"};
-        }
-        return Outcome{};
-      });
-#endif
+Console::Outcome Console::step_backup(const Fields& f) {
+  agent::BackupOptions o;
+  blk::devnum d = device(need(f, 0, "DEV"));
+  o.dir = need(f, 1, "DIR");
+  o.major = blk::major_of(d);
+  o.minor = blk::minor_of(d);
+  bool incremental = false;
+  for (std::size_t i = 2; i < f.positional().size(); i++) {
+    const std::string& w = f.positional()[i];
+    if (w == "incremental") incremental = true;
+    else if (w == "full") incremental = false;
+    else if (w == "all-blocks") o.all_blocks = true;
+    else if (w == "new-chain") o.new_chain = true;
+    else throw UsageError("unknown word '" + w + "' (incremental, full, all-blocks or new-chain)");
+  }
+  o.max_cache_blocks = static_cast<std::uint32_t>(uint_field(f, "cache", 0));
+  // A failed backup takes back the directory it made.
+  auto failed = [this, made = MadeDirectory(o.dir)](const char* what) {
+    out_ << "  backup failed: " << what << "\n";
+    if (made.remove()) out_ << "  removed " << made.path().string() << " (made by this step)\n";
+  };
+  try {
+    agent::BackupResult r = incremental ? agent::incremental_backup(o) : agent::full_backup(o);
+    print_result(out_, r);
+    return Outcome{};
+  } catch (const agent::Error& e) {
+    failed(e.what());
+    if (e.status()) return Outcome{true, e.status(), 0, ""};
+    if (e.sys_errno()) return Outcome{false, -1, e.sys_errno(), ""};
+    return Outcome{false, -1, 0, "FAILED"};
+  } catch (const agent::SourceMismatch& e) {
+    failed(e.what());
+    return Outcome{false, kExitUsage, 0, "BAD_ARGUMENTS"};
+  } catch (const std::exception& e) {
+    failed(e.what());
+    return Outcome{false, -1, 0, "FAILED"};
+  }
 }
+
+Console::Outcome Console::step_restore(const Fields& f) {
+  RestoreArgs a;
+  a.dir = need(f, 0, "DIR");
+  a.output = need(f, 1, "FILE");
+  if (f.has("point")) a.point = static_cast<std::uint32_t>(uint_field(f, "point", 0));
+  return exit_outcome(restore_command(a, out_, out_));
+}
+
+Console::Outcome Console::step_verify(const Fields& f) {
+  VerifyArgs a;
+  a.dir = need(f, 0, "DIR");
+  return exit_outcome(verify_command(a, out_, out_));
+}
+
+Console::Outcome Console::step_workload(const Fields& f) {
+  std::string verb = need(f, 0, "start|stop|status");
+  auto* w = workload_.get();
+  if (verb == "start") {
+    blk::devnum d = device(need(f, 1, "DEV"));
+    cowguard::workload::WorkloadOptions wo;
+    wo.threads = static_cast<unsigned>(uint_field(f, "threads", wo.threads));
+    wo.seed = uint_field(f, "seed", wo.seed);
+    wo.pause_us = static_cast<unsigned>(uint_field(f, "pause-us", wo.pause_us));
+    wo.keep_device_bytes = false;
+    if (wo.threads == 0 || wo.threads > 16) throw UsageError("threads must be 1 to 16");
+    if (w) throw UsageError("a workload runs already (workload stop first)");
+    std::string err;
+    auto load = cowguard::workload::Ext4Workload::open(d, wo, &err);
+    if (!load) {
+      out_ << "  " << err << "\n";
+      return Outcome{false, -1, 0, "FAILED"};
+    }
+    load->start();
+    workload_ = std::move(load);
+    out_ << "  workload running on " << devname(d) << " with " << wo.threads << " threads\n";
+    return Outcome{};
+  }
+  if (verb != "stop" && verb != "status") throw UsageError("workload start, stop or status");
+  if (!w) throw UsageError("no workload runs");
+  if (verb == "stop") w->stop();
+  out_ << "  " << w->operations() << " operations, " << w->instants_recorded()
+       << " frozen instants, " << (w->running() ? "running" : "stopped") << "\n";
+  std::string err = w->error();
+  if (verb == "stop") workload_.reset();
+  if (!err.empty()) {
+    out_ << "  failed: " << err << "\n";
+    return Outcome{false, -1, 0, "FAILED"};
+  }
+  return Outcome{};
+}
+
 
 }  // namespace cowguard::tool

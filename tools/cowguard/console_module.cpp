@@ -68,33 +68,6 @@ std::size_t safe_copy(const void* from, void* to, std::size_t len) {
   return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 
-// A list of blocks: "0-99,200,...".
-bool block_list(std::string_view v) {
-  for (;;) {
-    auto comma = v.find(',');
-    std::string_view part = v.substr(0, comma);
-    auto dash = part.find('-');
-    if (!parse_uint(part.substr(0, dash))) return false;
-    if (dash != std::string_view::npos && !parse_uint(part.substr(dash + 1))) return false;
-    if (comma == std::string_view::npos) return true;
-    v.remove_prefix(comma + 1);
-  }
-}
-
-const FieldRule key_field{
-    "key",
-    [](std::string_view v) {
-      if (v == "last" || v == "none") return true;
-      auto b = parse_hex(v);
-      return b && b->size() <= sizeof(AMSessionKey::key);
-    },
-    "last, none or up to 56 bytes in hex"};
-const FieldRule blocks_field{
-    "blocks", [](std::string_view v) { return v == "all" || v == "none" || block_list(v); },
-    "all, none or a list like 0-99,200"};
-const FieldRule hex_field{"bytes", [](std::string_view v) { return parse_hex(v).has_value(); },
-                          "bytes in hex"};
-
 }  // namespace
 
 Console::Outcome Console::ioctl_step(int fd, unsigned long cmd, void* arg) {
@@ -103,403 +76,370 @@ Console::Outcome Console::ioctl_step(int fd, unsigned long cmd, void* arg) {
   return Outcome{true, rc, rc == -1 ? errno : 0, ""};
 }
 
-void Console::add_module_commands() {
-  add("module", "insmod", "insmod [PATH]", "load the module (the one built for this line by default)",
-      takes({"PATH?"}), [this](const Fields& f) {
-        std::string path = f.positional().empty() ? opts_.module_path : f.positional()[0];
-        return Outcome{false, standin::modules::insmod(path), 0, ""};
-      });
-  add("module", "rmmod", "rmmod [NAME] [wait]", "unload the module (wait: for its last reference)",
-      takes({"WORD?", "WORD?"}), [this](const Fields& f) {
-        const auto& p = f.positional();
-        std::string name = "cowguard";
-        bool wait = false;
-        for (const auto& w : p) {
-          if (w == "wait") wait = true;
-          else name = w;
-        }
-        return Outcome{false, standin::modules::rmmod(name, wait), 0, ""};
-      });
-  add("module", "lsmod", "lsmod", "show whether the module is loaded and its references",
-      takes({}), [this](const Fields&) {
-        out_ << "  cowguard " << (standin::modules::loaded("cowguard") ? "loaded" : "not loaded")
-             << " refcount=" << standin::modules::refcount("cowguard") << "\n";
-        return Outcome{};
-      });
-  add("module", "open", "open [PATH] [flags=rw|r|w]", "open the control device (several fds may be open)",
-      takes({"PATH?"}, {choice_field("flags", {"rw", "r", "w"})}), [this](const Fields& f) {
-        std::string path = f.positional().empty() ? CGD_DEVICE_NODE : f.positional()[0];
-        std::string fl = f.get("flags").value_or("rw");
-        int flags = fl == "r" ? O_RDONLY : fl == "w" ? O_WRONLY : O_RDWR;
-        errno = 0;
-        int fd = user::open(path.c_str(), flags);
-        if (fd < 0) return Outcome{false, -1, errno, ""};
-        fds_.insert(fd);
-        out_ << "  fd " << fd << "\n";
-        return Outcome{};
-      });
-  add("module", "close", "close FD", "close a file descriptor", takes({"FD"}), [this](const Fields& f) {
-    int fd = fd_arg(need(f, 0, "FD"));
-    errno = 0;
-    int rc = user::close(fd);
-    if (rc == 0) {
-      fds_.erase(fd);
-      started_.erase(fd);
-      blocks_.erase(fd);
-    }
-    return Outcome{false, rc, rc ? errno : 0, ""};
-  });
-  add("module", "mmap", "mmap FD [pages=N] [len=BYTES] [prot=r|rw] [flags=private|shared] [offset=N]",
-      "map a transfer window of the control device (window w1, w2, ...)",
-      takes({"FD"}, {number_field("pages"), number_field("len"), choice_field("prot", {"r", "rw", "w"}),
-                     choice_field("flags", {"private", "shared"}), number_field("offset")}),
-      [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        std::size_t len = uint_field(f, "pages", 1) * kPage;
-        len = uint_field(f, "len", len);
-        std::string prot = f.get("prot").value_or("r");
-        std::string fl = f.get("flags").value_or("private");
-        off_t off = static_cast<off_t>(uint_field(f, "offset", 0));
-        int p = prot == "rw" ? PROT_READ | PROT_WRITE : prot == "w" ? PROT_WRITE : PROT_READ;
-        errno = 0;
-        void* a = user::mmap(nullptr, len, p, fl == "shared" ? MAP_SHARED : MAP_PRIVATE, fd, off);
-        if (a == MAP_FAILED) return Outcome{false, -1, errno, ""};
-        std::string id = "w" + std::to_string(next_window_++);
-        windows_[id] = Window{fd, a, len};
-        out_ << "  window " << id << " fd " << fd << " pages=" << (len + kPage - 1) / kPage << "\n";
-        return Outcome{};
-      });
-  add("module", "munmap", "munmap WINDOW", "unmap a window", takes({"WINDOW"}), [this](const Fields& f) {
-    std::string id = need(f, 0, "WINDOW");
-    auto& w = window(id);
-    errno = 0;
-    int rc = user::munmap(w.addr, w.len);
-    if (rc == 0) windows_.erase(id);
-    return Outcome{false, rc, rc ? errno : 0, ""};
-  });
-  add("module", "windows", "windows", "list the mapped windows", takes({}), [this](const Fields&) {
-    for (const auto& [id, w] : windows_)
-      out_ << "  window " << id << " fd " << w.fd << " pages=" << (w.len + kPage - 1) / kPage << "\n";
-    out_ << "  device mappings: " << user::mappings() << "\n";
-    return Outcome{};
-  });
-  add("module", "dump", "dump WINDOW [OFFSET] [LEN]", "dump a window's bytes (default: 64 bytes at 0)",
-      takes({"WINDOW", "OFFSET?", "LEN?"}), [this](const Fields& f) {
-        auto& w = window(need(f, 0, "WINDOW"));
-        std::uint64_t off = f.positional().size() > 1 ? size_arg(f.positional()[1], "OFFSET") : 0;
-        std::uint64_t len = f.positional().size() > 2 ? size_arg(f.positional()[2], "LEN") : 64;
-        if (off >= w.len) throw UsageError("OFFSET past the window's end");
-        len = std::min<std::uint64_t>(len, w.len - off);
-        std::vector<std::uint8_t> buf(len);
-        std::size_t got = safe_copy(static_cast<char*>(w.addr) + off, buf.data(), len);
-        hexdump(buf.data(), got, off);
-        if (got < len) {
-          out_ << "  SIGBUS at offset " << off + got << "\n";
-          return Outcome{false, -1, 0, "SIGBUS"};
-        }
-        return Outcome{};
-      });
-  add("module", "fault-page", "fault-page WINDOW [PAGE]", "run the window's page fault again",
-      takes({"WINDOW", "PAGE?"}), [this](const Fields& f) {
-        auto& w = window(need(f, 0, "WINDOW"));
-        std::uint64_t page = f.positional().size() > 1 ? uint_arg(f.positional()[1], "PAGE") : 0;
-        if (page * kPage >= w.len) throw UsageError("PAGE past the window's end");
-        errno = 0;
-        int rc = user::fault(static_cast<char*>(w.addr) + page * kPage);
-        if (rc == SIGBUS) return Outcome{false, rc, 0, "SIGBUS"};
-        return Outcome{false, rc, rc == -1 ? errno : 0, ""};
-      });
-
-  // ---- the module's commands, by name -------------------------------------
-  // The device of a command: the DEV word at index i, or major= and minor=.
-  auto dev_of = [this](const Fields& f, std::size_t i, blk::devnum def) {
-    blk::devnum d = def;
-    if (f.positional().size() > i) d = device(f.positional()[i]);
-    unsigned ma = static_cast<unsigned>(uint_field(f, "major", blk::major_of(d)));
-    unsigned mi = static_cast<unsigned>(uint_field(f, "minor", blk::minor_of(d)));
-    return std::pair<unsigned, unsigned>(ma, mi);
-  };
-
-  add("commands", "get-block-size", "get-block-size FD DEV [major= minor= len=16 bs=PTR]",
-      "CGD_GET_BLOCK_SIZE: block size and size of a device",
-      takes({"FD", "DEV?"},
-            {number_field("major"), number_field("minor"), number_field("len"), pointer_field("bs")}),
-      [this, dev_of](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
-        auto [ma, mi] = dev_of(f, 1, 0);
-        BlockSize bs{};
-        GetBlockSize g{ma, mi, &bs, static_cast<unsigned>(uint_field(f, "len", sizeof bs))};
-        g.bs = static_cast<BlockSize*>(ptr_field(f, "bs", &bs));
-        auto o = ioctl_step(fd, CGD_GET_BLOCK_SIZE, &g);
-        if (o.code == 0 && g.bs == &bs && g.len) out_ << "  " << format(bs) << partial(g.len, sizeof bs) << "\n";
-        return o;
-      });
-
-  add("commands", "start", "start FD DEV [blocks=N] [cache=N] [major= minor=]",
-      "CGD_START_BACKUP (blocks: the device's size in file-system blocks by default)",
-      takes({"FD", "DEV?"},
-            {number_field("blocks"), number_field("cache"), number_field("major"), number_field("minor")}),
-      [this, dev_of](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
-        auto [ma, mi] = dev_of(f, 1, 0);
-        blk::devnum dev = blk::mkdev(ma, mi);
-        blk::FsInfo info;
-        std::uint64_t bs = blk::fs_info(dev, &info) && info.block_size ? info.block_size : 4096;
-        std::uint64_t def = blk::device_sectors(dev) * 512 / bs;
-        StartBackup s{ma, mi, static_cast<unsigned>(uint_field(f, "blocks", def)), 0};
-        s.maxCacheBlocks = static_cast<unsigned>(uint_field(f, "cache", s.totalBlocks));
-        auto o = ioctl_step(fd, CGD_START_BACKUP, &s);
-        if (o.code == 0) {
-          started_[fd] = dev;
-          blocks_[fd] = s.totalBlocks;
-        }
-        out_ << "  StartBackup major=" << ma << " minor=" << mi << " totalBlocks=" << s.totalBlocks
-             << " maxCacheBlocks=" << s.maxCacheBlocks << "\n";
-        return o;
-      });
-
-  add("commands", "snapshot", "snapshot FD [key=last|none|HEX] [len=N] [amskey=PTR]",
-      "CGD_SNAPSHOT, presenting the device's last key read (key=last, the default when there is one)",
-      takes({"FD"}, {key_field, number_field("len"), pointer_field("amskey")}), [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        AMSessionKey key{};
-        std::string k = f.get("key").value_or("last");
-        unsigned len = 0;
-        void* p = nullptr;
-        if (k == "last") {
-          auto s = started_.find(fd);
-          auto it = s == started_.end() ? keys_.end() : keys_.find(s->second);
-          if (it != keys_.end()) {
-            key = it->second;
-            len = CGD_KEY_SIZE;
-            p = &key;
-          }
-        } else if (k != "none") {
-          auto bytes = parse_hex(k);
-          if (!bytes || bytes->size() > sizeof key.key) throw UsageError("key must be up to 56 hex bytes");
-          std::copy(bytes->begin(), bytes->end(), key.key);
-          len = static_cast<unsigned>(bytes->size());
-          p = &key;
-        }
-        SnapShot s{static_cast<AMSessionKey*>(ptr_field(f, "amskey", p)),
-                   static_cast<unsigned>(uint_field(f, "len", len))};
-        out_ << "  SnapShot key=" << (s.amsKey == &key ? to_hex(key.key, 8) + "..." : "none")
-             << " len=" << s.len << "\n";
-        return ioctl_step(fd, CGD_SNAPSHOT, &s);
-      });
-
-  add("commands", "get-state", "get-state FD [len=20] [s=PTR]", "CGD_GET_STATE",
-      takes({"FD"}, {number_field("len"), pointer_field("s")}), [this](const Fields& f) {
-    int fd = fd_arg(need(f, 0, "FD"));
-    State st{};
-    GetState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
-    g.s = static_cast<State*>(ptr_field(f, "s", &st));
-    auto o = ioctl_step(fd, CGD_GET_STATE, &g);
-    if (o.code == 0 && g.s == &st && g.len) out_ << "  " << format(st) << partial(g.len, sizeof st) << "\n";
-    return o;
-  });
-
-  add("commands", "get-automap-state", "get-automap-state FD [len=76] [ams=PTR]",
-      "CGD_GET_AUTOMAP_STATE; the key read is kept for the next snapshot",
-      takes({"FD"}, {number_field("len"), pointer_field("ams")}), [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        AutoMapState st{};
-        GetAutoMapState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
-        g.ams = static_cast<AutoMapState*>(ptr_field(f, "ams", &st));
-        auto o = ioctl_step(fd, CGD_GET_AUTOMAP_STATE, &g);
-        if (o.code == 0 && g.ams == &st && g.len) {
-          out_ << "  " << format(st) << partial(g.len, sizeof st) << "\n";
-          if (g.len >= sizeof st && (st.major || st.minor))
-            keys_[blk::mkdev(st.major, st.minor)] = st.amsKey;
-        }
-        return o;
-      });
-
-  auto simple = [this](const char* name, unsigned long cmd, const char* help) {
-    add("commands", name, std::string(name) + " FD [arg=PTR]", help, takes({"FD"}, {pointer_field("arg")}),
-        [this, cmd](const Fields& f) {
-          int fd = fd_arg(need(f, 0, "FD"));
-          return ioctl_step(fd, cmd, ptr_field(f, "arg", nullptr));
-        });
-  };
-  simple("no-load-automap", CGD_NO_LOAD_FROM_AUTOMAP, "CGD_NO_LOAD_FROM_AUTOMAP");
-  simple("no-start-automap", CGD_NO_START_AUTOMAP, "CGD_NO_START_AUTOMAP");
-  simple("sync", CGD_SYNC, "CGD_SYNC");
-  simple("shutdown", CGD_SHUTDOWN, "CGD_SHUTDOWN");
-  simple("cmd16", CGD_CMD_16, "CGD_CMD_16");
-
-  // The bitmap fields of load-map and get-automap.
-  auto map_len = [this](const Fields& f, int fd) {
-    auto it = blocks_.find(fd);
-    if (!f.has("maplen") && it == blocks_.end())
-      throw UsageError("give maplen= (no start on this fd to take it from)");
-    auto bits = uint_field(f, "maplen", it == blocks_.end() ? 0 : it->second);
-    // The map is built in this process: keep it within reason (128 MiB).
-    if (bits > (1ull << 30)) throw UsageError("maplen above 2^30 blocks");
-    return static_cast<unsigned>(bits);
-  };
-
-  add("commands", "load-map", "load-map FD [blocks=all|none|LIST] [maplen=N] [len=N] [map=PTR] [bm=PTR]",
-      "CGD_LOAD_BLOCK_MAP with the wanted blocks (LIST: 0-99,200,...; default all)",
-      takes({"FD"}, {blocks_field, number_field("maplen"), number_field("len"), pointer_field("map"),
-                     pointer_field("bm")}),
-      [this, map_len](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        unsigned bits = map_len(f, fd);
-        std::vector<std::uint8_t> map((bits + 7) / 8 + 1, 0);
-        std::string range_list = f.get("blocks").value_or("all");
-        auto set = [&](std::uint64_t b) {
-          if (b >= bits) throw UsageError("block " + std::to_string(b) + " is past maplen");
-          map[b / 8] = static_cast<std::uint8_t>(map[b / 8] | 1u << (b % 8));
-        };
-        if (range_list == "all") {
-          std::fill(map.begin(), map.begin() + bits / 8, 0xff);
-          for (std::uint64_t b = bits / 8 * 8; b < bits; b++) set(b);
-        } else if (range_list != "none") {
-          std::size_t pos = 0;
-          while (pos <= range_list.size()) {
-            auto comma = range_list.find(',', pos);
-            std::string part = range_list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-            auto dash = part.find('-');
-            auto a = uint_arg(part.substr(0, dash), "block");
-            auto b = dash == std::string::npos ? a : uint_arg(part.substr(dash + 1), "block");
-            for (auto x = a; x <= b; x++) set(x);
-            if (comma == std::string::npos) break;
-            pos = comma + 1;
-          }
-        }
-        UserBlockMap ubm{map.data(), bits};
-        ubm.map = static_cast<unsigned char*>(ptr_field(f, "map", map.data()));
-        LoadBlockMap l{&ubm, static_cast<unsigned>(uint_field(f, "len", sizeof ubm))};
-        l.bm = static_cast<UserBlockMap*>(ptr_field(f, "bm", &ubm));
-        std::uint64_t n = 0;
-        std::string r = ranges(map, bits, 8, &n);
-        out_ << "  UserBlockMap mapLen=" << bits << " wanted=" << n << " (" << r << ")\n";
-        return ioctl_step(fd, CGD_LOAD_BLOCK_MAP, &l);
-      });
-
-  add("commands", "get-automap", "get-automap FD [maplen=N] [len=N] [map=PTR] [bm=PTR]",
-      "CGD_GET_AUTOMAP: the blocks changed since the last snapshot",
-      takes({"FD"}, {number_field("maplen"), number_field("len"), pointer_field("map"), pointer_field("bm")}),
-      [this, map_len](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        unsigned bits = map_len(f, fd);
-        std::vector<std::uint8_t> map((bits + 7) / 8 + kPage, 0);
-        UserBlockMap ubm{map.data(), bits};
-        ubm.map = static_cast<unsigned char*>(ptr_field(f, "map", map.data()));
-        GetAutoMap g{&ubm, static_cast<unsigned>(uint_field(f, "len", sizeof ubm))};
-        g.bm = static_cast<UserBlockMap*>(ptr_field(f, "bm", &ubm));
-        auto o = ioctl_step(fd, CGD_GET_AUTOMAP, &g);
-        if (o.code == 0 && ubm.map == map.data()) {
-          std::uint64_t n = 0;
-          std::string r = ranges(map, bits, 16, &n);
-          out_ << "  changed blocks=" << n << " (" << r << ")\n";
-        }
-        return o;
-      });
-
-  add("commands", "get-dirty-block", "get-dirty-block FD [blocknum=PTR]",
-      "CGD_GET_DIRTY_BLOCK: a block still held in the store",
-      takes({"FD"}, {pointer_field("blocknum")}), [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        unsigned block = 0;
-        DirtyBlock d{static_cast<unsigned*>(ptr_field(f, "blocknum", &block))};
-        auto o = ioctl_step(fd, CGD_GET_DIRTY_BLOCK, &d);
-        if (o.code == 0 && d.blockNum == &block)
-          out_ << "  block " << block << (block == 0xffffffffu ? " (none held)" : "") << "\n";
-        return o;
-      });
-
-  add("commands", "read-blocks", "read-blocks FD START COUNT [window=W] [data=PTR]",
-      "CGD_READ_BLOCKS into a window (the fd's first window by default)",
-      takes({"FD", "START", "COUNT"}, {text_field("window"), pointer_field("data")}),
-      [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        ReadBlocks r{static_cast<unsigned>(uint_arg(need(f, 1, "START"), "START")),
-                     static_cast<unsigned>(uint_arg(need(f, 2, "COUNT"), "COUNT")), nullptr};
-        if (auto w = f.get("window")) {
-          r.data = window(*w).addr;
-        } else if (Window* w = window_of(fd)) {
-          r.data = w->addr;
-        }
-        r.data = ptr_field(f, "data", r.data);
-        if (!r.data && !f.has("data")) throw UsageError("no window mapped on fd " + std::to_string(fd));
-        return ioctl_step(fd, CGD_READ_BLOCKS, &r);
-      });
-
-  auto version = [this](const char* name, unsigned long cmd) {
-    add("commands", name, std::string(name) + " FD [arg=PTR]", command_name(cmd),
-        takes({"FD"}, {pointer_field("arg")}), [this, cmd](const Fields& f) {
-      int fd = fd_arg(need(f, 0, "FD"));
-      int v = -1;
-      void* p = ptr_field(f, "arg", &v);
-      auto o = ioctl_step(fd, cmd, p);
-      if (o.code == 0 && p == &v) out_ << "  value " << v << "\n";
-      return o;
-    });
-  };
-  version("version-major", CGD_GET_VERSION_MAJOR);
-  version("version-minor", CGD_GET_VERSION_MINOR);
-
-  add("commands", "get-stats", "get-stats FD [len=144] [stats=PTR]", "CGD_GET_STATS",
-      takes({"FD"}, {number_field("len"), pointer_field("stats")}), [this](const Fields& f) {
-    int fd = fd_arg(need(f, 0, "FD"));
-    Stats st{};
-    GetStats g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
-    g.stats = static_cast<Stats*>(ptr_field(f, "stats", &st));
-    auto o = ioctl_step(fd, CGD_GET_STATS, &g);
-    if (o.code == 0 && g.stats == &st && g.len) {
-      if (g.len < sizeof st) out_ << " " << partial(g.len, sizeof st) << "\n";
-      out_ << format(st, "  ");
-    }
-    return o;
-  });
-
-  add("commands", "ioctl", "ioctl FD CMD [bytes=HEX] [len=N] [arg=PTR|NUMBER]",
-      "any command number (or CGD_ name) with a record of raw bytes; the bytes after are shown",
-      takes({"FD", "CMD"}, {hex_field, number_field("len"), pointer_field("arg")}), [this](const Fields& f) {
-        int fd = fd_arg(need(f, 0, "FD"));
-        std::string c = need(f, 1, "CMD");
-        unsigned long cmd = 0;
-        if (auto v = parse_uint(c)) {
-          cmd = *v;
-        } else {
-          bool found = false;
-          for (unsigned long n : {CGD_GET_BLOCK_SIZE, CGD_START_BACKUP, CGD_SNAPSHOT, CGD_GET_STATE,
-                                  CGD_GET_AUTOMAP_STATE, CGD_NO_LOAD_FROM_AUTOMAP, CGD_NO_START_AUTOMAP,
-                                  CGD_LOAD_BLOCK_MAP, CGD_GET_AUTOMAP, CGD_GET_DIRTY_BLOCK,
-                                  CGD_READ_BLOCKS, CGD_GET_VERSION_MAJOR, CGD_GET_VERSION_MINOR,
-                                  CGD_SYNC, CGD_SHUTDOWN, CGD_CMD_16, CGD_GET_STATS})
-            if (command_name(n) == c) {
-              cmd = n;
-              found = true;
-            }
-          if (!found) throw UsageError("bad command number '" + c + "'");
-        }
-        std::vector<std::uint8_t> buf;
-        if (auto b = f.get("bytes")) {
-          auto v = parse_hex(*b);
-          if (!v) throw UsageError("bytes= must be hex");
-          buf = *v;
-        }
-        std::size_t len = uint_field(f, "len", std::max<std::size_t>(buf.size(), (cmd >> 16) & 0x3fff));
-        if (len > 1 << 20) throw UsageError("len too large");
-        buf.resize(len);
-        void* arg = buf.empty() ? nullptr : buf.data();
-        if (auto a = f.get("arg")) {
-          Fields one(std::vector<std::string>{"arg=" + *a});
-          arg = ptr_field(one, "arg", arg);
-        }
-        std::string n = command_name(cmd);
-        char num[32];
-        std::snprintf(num, sizeof num, "0x%lx", cmd);
-        out_ << "  ioctl " << num << (n.empty() ? "" : " (" + n + ")") << " len=" << len << "\n";
-        auto o = ioctl_step(fd, cmd, arg);
-        if (!buf.empty() && arg == buf.data()) out_ << "  bytes " << to_hex(buf.data(), buf.size()) << "\n";
-        return o;
-      });
+// The device of a command: the DEV word at index i, or major= and minor=.
+std::pair<unsigned, unsigned> Console::dev_of(const Fields& f, std::size_t i, blk::devnum def) const {
+  blk::devnum d = def;
+  if (f.positional().size() > i) d = device(f.positional()[i]);
+  unsigned ma = static_cast<unsigned>(uint_field(f, "major", blk::major_of(d)));
+  unsigned mi = static_cast<unsigned>(uint_field(f, "minor", blk::minor_of(d)));
+  return {ma, mi};
 }
+
+// The bitmap length of load-map and get-automap: maplen=, or the blocks
+// given at start on the same fd.
+unsigned Console::map_len(const Fields& f, int fd) const {
+  auto it = blocks_.find(fd);
+  if (!f.has("maplen") && it == blocks_.end())
+    throw UsageError("give maplen= (no start on this fd to take it from)");
+  auto bits = uint_field(f, "maplen", it == blocks_.end() ? 0 : it->second);
+  // The map is built in this process: keep it within reason (128 MiB).
+  if (bits > (1ull << 30)) throw UsageError("maplen above 2^30 blocks");
+  return static_cast<unsigned>(bits);
+}
+
+// A command whose argument is a pointer or nothing (arg=PTR).
+Console::Outcome Console::send_plain(const Fields& f, unsigned long cmd) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  return ioctl_step(fd, cmd, ptr_field(f, "arg", nullptr));
+}
+
+// A version command: the module writes one int.
+Console::Outcome Console::send_version(const Fields& f, unsigned long cmd) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  int v = -1;
+  void* p = ptr_field(f, "arg", &v);
+  auto o = ioctl_step(fd, cmd, p);
+  if (o.code == 0 && p == &v) out_ << "  value " << v << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_insmod(const Fields& f) {
+  std::string path = f.positional().empty() ? opts_.module_path : f.positional()[0];
+  return Outcome{false, standin::modules::insmod(path), 0, ""};
+}
+
+Console::Outcome Console::step_rmmod(const Fields& f) {
+  const auto& p = f.positional();
+  std::string name = "cowguard";
+  bool wait = false;
+  for (const auto& w : p) {
+    if (w == "wait") wait = true;
+    else name = w;
+  }
+  return Outcome{false, standin::modules::rmmod(name, wait), 0, ""};
+}
+
+Console::Outcome Console::step_lsmod(const Fields&) {
+  out_ << "  cowguard " << (standin::modules::loaded("cowguard") ? "loaded" : "not loaded")
+       << " refcount=" << standin::modules::refcount("cowguard") << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_open(const Fields& f) {
+  std::string path = f.positional().empty() ? CGD_DEVICE_NODE : f.positional()[0];
+  std::string fl = f.get("flags").value_or("rw");
+  int flags = fl == "r" ? O_RDONLY : fl == "w" ? O_WRONLY : O_RDWR;
+  errno = 0;
+  int fd = user::open(path.c_str(), flags);
+  if (fd < 0) return Outcome{false, -1, errno, ""};
+  fds_.insert(fd);
+  out_ << "  fd " << fd << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_close(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  errno = 0;
+  int rc = user::close(fd);
+  if (rc == 0) {
+    fds_.erase(fd);
+    started_.erase(fd);
+    blocks_.erase(fd);
+  }
+  return Outcome{false, rc, rc ? errno : 0, ""};
+}
+
+Console::Outcome Console::step_mmap(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  std::size_t len = uint_field(f, "pages", 1) * kPage;
+  len = uint_field(f, "len", len);
+  std::string prot = f.get("prot").value_or("r");
+  std::string fl = f.get("flags").value_or("private");
+  off_t off = static_cast<off_t>(uint_field(f, "offset", 0));
+  int p = prot == "rw" ? PROT_READ | PROT_WRITE : prot == "w" ? PROT_WRITE : PROT_READ;
+  errno = 0;
+  void* a = user::mmap(nullptr, len, p, fl == "shared" ? MAP_SHARED : MAP_PRIVATE, fd, off);
+  if (a == MAP_FAILED) return Outcome{false, -1, errno, ""};
+  std::string id = "w" + std::to_string(next_window_++);
+  windows_[id] = Window{fd, a, len};
+  out_ << "  window " << id << " fd " << fd << " pages=" << (len + kPage - 1) / kPage << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_munmap(const Fields& f) {
+  std::string id = need(f, 0, "WINDOW");
+  auto& w = window(id);
+  errno = 0;
+  int rc = user::munmap(w.addr, w.len);
+  if (rc == 0) windows_.erase(id);
+  return Outcome{false, rc, rc ? errno : 0, ""};
+}
+
+Console::Outcome Console::step_windows(const Fields&) {
+  for (const auto& [id, w] : windows_)
+    out_ << "  window " << id << " fd " << w.fd << " pages=" << (w.len + kPage - 1) / kPage << "\n";
+  out_ << "  device mappings: " << user::mappings() << "\n";
+  return Outcome{};
+}
+
+Console::Outcome Console::step_dump(const Fields& f) {
+  auto& w = window(need(f, 0, "WINDOW"));
+  std::uint64_t off = f.positional().size() > 1 ? size_arg(f.positional()[1], "OFFSET") : 0;
+  std::uint64_t len = f.positional().size() > 2 ? size_arg(f.positional()[2], "LEN") : 64;
+  if (off >= w.len) throw UsageError("OFFSET past the window's end");
+  len = std::min<std::uint64_t>(len, w.len - off);
+  std::vector<std::uint8_t> buf(len);
+  std::size_t got = safe_copy(static_cast<char*>(w.addr) + off, buf.data(), len);
+  hexdump(buf.data(), got, off);
+  if (got < len) {
+    out_ << "  SIGBUS at offset " << off + got << "\n";
+    return Outcome{false, -1, 0, "SIGBUS"};
+  }
+  return Outcome{};
+}
+
+Console::Outcome Console::step_fault_page(const Fields& f) {
+  auto& w = window(need(f, 0, "WINDOW"));
+  std::uint64_t page = f.positional().size() > 1 ? uint_arg(f.positional()[1], "PAGE") : 0;
+  if (page * kPage >= w.len) throw UsageError("PAGE past the window's end");
+  errno = 0;
+  int rc = user::fault(static_cast<char*>(w.addr) + page * kPage);
+  if (rc == SIGBUS) return Outcome{false, rc, 0, "SIGBUS"};
+  return Outcome{false, rc, rc == -1 ? errno : 0, ""};
+}
+
+Console::Outcome Console::step_get_block_size(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
+  auto [ma, mi] = dev_of(f, 1, 0);
+  BlockSize bs{};
+  GetBlockSize g{ma, mi, &bs, static_cast<unsigned>(uint_field(f, "len", sizeof bs))};
+  g.bs = static_cast<BlockSize*>(ptr_field(f, "bs", &bs));
+  auto o = ioctl_step(fd, CGD_GET_BLOCK_SIZE, &g);
+  if (o.code == 0 && g.bs == &bs && g.len) out_ << "  " << format(bs) << partial(g.len, sizeof bs) << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_start(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  if (f.positional().size() < 2 && !f.has("major")) throw UsageError("missing DEV");
+  auto [ma, mi] = dev_of(f, 1, 0);
+  blk::devnum dev = blk::mkdev(ma, mi);
+  blk::FsInfo info;
+  std::uint64_t bs = blk::fs_info(dev, &info) && info.block_size ? info.block_size : 4096;
+  std::uint64_t def = blk::device_sectors(dev) * 512 / bs;
+  StartBackup s{ma, mi, static_cast<unsigned>(uint_field(f, "blocks", def)), 0};
+  s.maxCacheBlocks = static_cast<unsigned>(uint_field(f, "cache", s.totalBlocks));
+  auto o = ioctl_step(fd, CGD_START_BACKUP, &s);
+  if (o.code == 0) {
+    started_[fd] = dev;
+    blocks_[fd] = s.totalBlocks;
+  }
+  out_ << "  StartBackup major=" << ma << " minor=" << mi << " totalBlocks=" << s.totalBlocks
+       << " maxCacheBlocks=" << s.maxCacheBlocks << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_snapshot(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  AMSessionKey key{};
+  std::string k = f.get("key").value_or("last");
+  unsigned len = 0;
+  void* p = nullptr;
+  if (k == "last") {
+    auto s = started_.find(fd);
+    auto it = s == started_.end() ? keys_.end() : keys_.find(s->second);
+    if (it != keys_.end()) {
+      key = it->second;
+      len = CGD_KEY_SIZE;
+      p = &key;
+    }
+  } else if (k != "none") {
+    auto bytes = parse_hex(k);
+    if (!bytes || bytes->size() > sizeof key.key) throw UsageError("key must be up to 56 hex bytes");
+    std::copy(bytes->begin(), bytes->end(), key.key);
+    len = static_cast<unsigned>(bytes->size());
+    p = &key;
+  }
+  SnapShot s{static_cast<AMSessionKey*>(ptr_field(f, "amskey", p)),
+             static_cast<unsigned>(uint_field(f, "len", len))};
+  out_ << "  SnapShot key=" << (s.amsKey == &key ? to_hex(key.key, 8) + "..." : "none")
+       << " len=" << s.len << "\n";
+  return ioctl_step(fd, CGD_SNAPSHOT, &s);
+}
+
+Console::Outcome Console::step_get_state(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  State st{};
+  GetState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
+  g.s = static_cast<State*>(ptr_field(f, "s", &st));
+  auto o = ioctl_step(fd, CGD_GET_STATE, &g);
+  if (o.code == 0 && g.s == &st && g.len) out_ << "  " << format(st) << partial(g.len, sizeof st) << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_get_automap_state(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  AutoMapState st{};
+  GetAutoMapState g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
+  g.ams = static_cast<AutoMapState*>(ptr_field(f, "ams", &st));
+  auto o = ioctl_step(fd, CGD_GET_AUTOMAP_STATE, &g);
+  if (o.code == 0 && g.ams == &st && g.len) {
+    out_ << "  " << format(st) << partial(g.len, sizeof st) << "\n";
+    if (g.len >= sizeof st && (st.major || st.minor))
+      keys_[blk::mkdev(st.major, st.minor)] = st.amsKey;
+  }
+  return o;
+}
+
+Console::Outcome Console::step_load_map(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  unsigned bits = map_len(f, fd);
+  std::vector<std::uint8_t> map((bits + 7) / 8 + 1, 0);
+  std::string range_list = f.get("blocks").value_or("all");
+  auto set = [&](std::uint64_t b) {
+    if (b >= bits) throw UsageError("block " + std::to_string(b) + " is past maplen");
+    map[b / 8] = static_cast<std::uint8_t>(map[b / 8] | 1u << (b % 8));
+  };
+  if (range_list == "all") {
+    std::fill(map.begin(), map.begin() + bits / 8, 0xff);
+    for (std::uint64_t b = bits / 8 * 8; b < bits; b++) set(b);
+  } else if (range_list != "none") {
+    std::size_t pos = 0;
+    while (pos <= range_list.size()) {
+      auto comma = range_list.find(',', pos);
+      std::string part = range_list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+      auto dash = part.find('-');
+      auto a = uint_arg(part.substr(0, dash), "block");
+      auto b = dash == std::string::npos ? a : uint_arg(part.substr(dash + 1), "block");
+      for (auto x = a; x <= b; x++) set(x);
+      if (comma == std::string::npos) break;
+      pos = comma + 1;
+    }
+  }
+  UserBlockMap ubm{map.data(), bits};
+  ubm.map = static_cast<unsigned char*>(ptr_field(f, "map", map.data()));
+  LoadBlockMap l{&ubm, static_cast<unsigned>(uint_field(f, "len", sizeof ubm))};
+  l.bm = static_cast<UserBlockMap*>(ptr_field(f, "bm", &ubm));
+  std::uint64_t n = 0;
+  std::string r = ranges(map, bits, 8, &n);
+  out_ << "  UserBlockMap mapLen=" << bits << " wanted=" << n << " (" << r << ")\n";
+  return ioctl_step(fd, CGD_LOAD_BLOCK_MAP, &l);
+}
+
+Console::Outcome Console::step_get_automap(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  unsigned bits = map_len(f, fd);
+  std::vector<std::uint8_t> map((bits + 7) / 8 + kPage, 0);
+  UserBlockMap ubm{map.data(), bits};
+  ubm.map = static_cast<unsigned char*>(ptr_field(f, "map", map.data()));
+  GetAutoMap g{&ubm, static_cast<unsigned>(uint_field(f, "len", sizeof ubm))};
+  g.bm = static_cast<UserBlockMap*>(ptr_field(f, "bm", &ubm));
+  auto o = ioctl_step(fd, CGD_GET_AUTOMAP, &g);
+  if (o.code == 0 && ubm.map == map.data()) {
+    std::uint64_t n = 0;
+    std::string r = ranges(map, bits, 16, &n);
+    out_ << "  changed blocks=" << n << " (" << r << ")\n";
+  }
+  return o;
+}
+
+Console::Outcome Console::step_get_dirty_block(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  unsigned block = 0;
+  DirtyBlock d{static_cast<unsigned*>(ptr_field(f, "blocknum", &block))};
+  auto o = ioctl_step(fd, CGD_GET_DIRTY_BLOCK, &d);
+  if (o.code == 0 && d.blockNum == &block)
+    out_ << "  block " << block << (block == 0xffffffffu ? " (none held)" : "") << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_read_blocks(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  ReadBlocks r{static_cast<unsigned>(uint_arg(need(f, 1, "START"), "START")),
+               static_cast<unsigned>(uint_arg(need(f, 2, "COUNT"), "COUNT")), nullptr};
+  if (auto w = f.get("window")) {
+    r.data = window(*w).addr;
+  } else if (Window* w = window_of(fd)) {
+    r.data = w->addr;
+  }
+  r.data = ptr_field(f, "data", r.data);
+  if (!r.data && !f.has("data")) throw UsageError("no window mapped on fd " + std::to_string(fd));
+  return ioctl_step(fd, CGD_READ_BLOCKS, &r);
+}
+
+Console::Outcome Console::step_get_stats(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  Stats st{};
+  GetStats g{&st, static_cast<unsigned>(uint_field(f, "len", sizeof st))};
+  g.stats = static_cast<Stats*>(ptr_field(f, "stats", &st));
+  auto o = ioctl_step(fd, CGD_GET_STATS, &g);
+  if (o.code == 0 && g.stats == &st && g.len) {
+    if (g.len < sizeof st) out_ << " " << partial(g.len, sizeof st) << "\n";
+    out_ << format(st, "  ");
+  }
+  return o;
+}
+
+Console::Outcome Console::step_ioctl(const Fields& f) {
+  int fd = fd_arg(need(f, 0, "FD"));
+  std::string c = need(f, 1, "CMD");
+  unsigned long cmd = 0;
+  if (auto v = parse_uint(c)) {
+    cmd = *v;
+  } else {
+    bool found = false;
+    for (unsigned long n : {CGD_GET_BLOCK_SIZE, CGD_START_BACKUP, CGD_SNAPSHOT, CGD_GET_STATE,
+                            CGD_GET_AUTOMAP_STATE, CGD_NO_LOAD_FROM_AUTOMAP, CGD_NO_START_AUTOMAP,
+                            CGD_LOAD_BLOCK_MAP, CGD_GET_AUTOMAP, CGD_GET_DIRTY_BLOCK,
+                            CGD_READ_BLOCKS, CGD_GET_VERSION_MAJOR, CGD_GET_VERSION_MINOR,
+                            CGD_SYNC, CGD_SHUTDOWN, CGD_CMD_16, CGD_GET_STATS})
+      if (command_name(n) == c) {
+        cmd = n;
+        found = true;
+      }
+    if (!found) throw UsageError("bad command number '" + c + "'");
+  }
+  std::vector<std::uint8_t> buf;
+  if (auto b = f.get("bytes")) {
+    auto v = parse_hex(*b);
+    if (!v) throw UsageError("bytes= must be hex");
+    buf = *v;
+  }
+  std::size_t len = uint_field(f, "len", std::max<std::size_t>(buf.size(), (cmd >> 16) & 0x3fff));
+  if (len > 1 << 20) throw UsageError("len too large");
+  buf.resize(len);
+  void* arg = buf.empty() ? nullptr : buf.data();
+  if (auto a = f.get("arg")) {
+    Fields one(std::vector<std::string>{"arg=" + *a});
+    arg = ptr_field(one, "arg", arg);
+  }
+  std::string n = command_name(cmd);
+  char num[32];
+  std::snprintf(num, sizeof num, "0x%lx", cmd);
+  out_ << "  ioctl " << num << (n.empty() ? "" : " (" + n + ")") << " len=" << len << "\n";
+  auto o = ioctl_step(fd, cmd, arg);
+  if (!buf.empty() && arg == buf.data()) out_ << "  bytes " << to_hex(buf.data(), buf.size()) << "\n";
+  return o;
+}
+
+Console::Outcome Console::step_no_load_automap(const Fields& f) { return send_plain(f, CGD_NO_LOAD_FROM_AUTOMAP); }
+Console::Outcome Console::step_no_start_automap(const Fields& f) { return send_plain(f, CGD_NO_START_AUTOMAP); }
+Console::Outcome Console::step_sync(const Fields& f) { return send_plain(f, CGD_SYNC); }
+Console::Outcome Console::step_shutdown(const Fields& f) { return send_plain(f, CGD_SHUTDOWN); }
+Console::Outcome Console::step_cmd16(const Fields& f) { return send_plain(f, CGD_CMD_16); }
+Console::Outcome Console::step_version_major(const Fields& f) { return send_version(f, CGD_GET_VERSION_MAJOR); }
+Console::Outcome Console::step_version_minor(const Fields& f) { return send_version(f, CGD_GET_VERSION_MINOR); }
+
 
 }  // namespace cowguard::tool

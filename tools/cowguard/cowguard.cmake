@@ -21,6 +21,7 @@ set(CG_TOOL_LIB_SOURCES
   ${CG_TOOL_DIR}/console_disk.cpp
   ${CG_TOOL_DIR}/console_module.cpp
   ${CG_TOOL_DIR}/console_agent.cpp
+  ${CG_TOOL_DIR}/console_steps.cpp
   ${CG_TOOL_DIR}/console_edit.cpp
   ${CG_TOOL_DIR}/chain.cpp
   ${CG_TOOL_DIR}/serve_cmd.cpp
@@ -62,9 +63,15 @@ endfunction()
 function(cg_add_cowguard sub)
   set(line 2.6.${sub})
   set(lib cgtool-${line})
+  foreach(part cgagent-${line} cgworkload-${line})
+    if(NOT TARGET ${part})
+      message(FATAL_ERROR "the cowguard command needs the agent and the workload: "
+                          "list workload and agent before cowguard in CG_USER_PARTS")
+    endif()
+  endforeach()
   add_library(${lib} STATIC ${CG_TOOL_LIB_SOURCES})
   target_include_directories(${lib} PUBLIC ${CG_TOOL_DIR} ${CMAKE_SOURCE_DIR}/module/2.6)
-  target_link_libraries(${lib} PUBLIC cgkernel-${line} CLI11::CLI11 nlohmann_json::nlohmann_json
+  target_link_libraries(${lib} PUBLIC cgkernel-${line} cgagent-${line} cgworkload-${line} CLI11::CLI11 nlohmann_json::nlohmann_json
     PRIVATE PkgConfig::CG_LIBEDIT)
   cg_install_line_lib_dir(${line} line_lib)
   # The module an installed command loads by default is found relative to
@@ -76,16 +83,6 @@ function(cg_add_cowguard sub)
     CG_NBD_PLUGIN="${CMAKE_BINARY_DIR}/lines/${line}/nbdkit-cowguard-plugin.so"
     CG_INSTALLED_NBD_PLUGIN="${line_lib}/nbdkit-cowguard-plugin.so"
     CG_KERNEL_LINE="${line}")
-  # The agent and the workload are linked in when this tree has them.
-  if(TARGET cgagent-${line})
-    target_link_libraries(${lib} PUBLIC cgagent-${line})
-    target_compile_definitions(${lib} PUBLIC CG_HAVE_AGENT=1)
-  endif()
-  if(TARGET cgworkload-${line})
-    target_link_libraries(${lib} PUBLIC cgworkload-${line})
-    target_compile_definitions(${lib} PUBLIC CG_HAVE_WORKLOAD=1)
-  endif()
-
   set(exe cowguard-cmd-${line})
   add_executable(${exe} ${CG_TOOL_DIR}/main.cpp)
   target_link_libraries(${exe} PRIVATE ${lib})

@@ -22,7 +22,6 @@
 #include "progress.h"
 #include "report.h"
 
-#if defined(CG_HAVE_AGENT) && defined(CG_HAVE_WORKLOAD)
 #include "backup.h"
 #include "format.h"
 #include "fsmap.h"
@@ -30,17 +29,9 @@
 #include "standin/module.h"
 #include "standin/task.h"
 #include "workload/workload.h"
-#define CG_DEMO 1
-#endif
 
 namespace cowguard::tool {
 
-#ifndef CG_DEMO
-int demo_command(const DemoArgs&, std::ostream&, std::ostream& err) {
-  err << "cowguard demo: this build has no backup agent or no workload\n";
-  return kExitFailed;
-}
-#else
 
 namespace fs = std::filesystem;
 namespace agent = cowguard::agent;
@@ -481,6 +472,5 @@ int demo_command(const DemoArgs& a, std::ostream& out, std::ostream& err) {
   return code;
 }
 
-#endif
 
 }  // namespace cowguard::tool

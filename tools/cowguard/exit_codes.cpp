@@ -3,17 +3,14 @@
 #include <stdexcept>
 #include <system_error>
 
-#ifdef CG_HAVE_AGENT
 #include "backup.h"
 #include "format.h"
-#endif
 
 namespace cowguard::tool {
 
 Failure failure_of(const std::exception_ptr& ep) {
   try {
     std::rethrow_exception(ep);
-#ifdef CG_HAVE_AGENT
   } catch (const agent::FormatError& e) {
     return {e.kind() == agent::FormatError::Kind::missing ? kExitMissing : kExitCorrupt, e.what()};
   } catch (const agent::LockBusy& e) {
@@ -22,7 +19,6 @@ Failure failure_of(const std::exception_ptr& ep) {
     return {kExitUsage, e.what()};
   } catch (const agent::Interrupted&) {
     return {kExitInterrupted, "interrupted; what it was writing has been removed"};
-#endif
   } catch (const std::bad_alloc&) {
     return {kExitFailed, "out of memory"};
   } catch (const std::exception& e) {

@@ -19,9 +19,7 @@
 #include "exit_codes.h"
 #include "serve_cmd.h"
 
-#ifdef CG_HAVE_AGENT
 #include "format.h"
-#endif
 
 namespace tool = cowguard::tool;
 
@@ -66,12 +64,8 @@ std::string version_text() {
   std::string v = "cowguard " CG_TOOL_VERSION " (kernel line " CG_KERNEL_LINE ")\n";
   v += "module version " + std::to_string(CGD_VERSION_MAJOR) + "." + std::to_string(CGD_VERSION_MINOR) + "." +
        std::to_string(CGD_VERSION_MINOR2) + " build " + std::to_string(CGD_VERSION_BUILD) + "\n";
-#ifdef CG_HAVE_AGENT
   v += "backup format: catalog version " + std::to_string(cowguard::agent::Catalog::kVersion) +
        ", file format version " + std::to_string(cowguard::agent::kFileFormatVersion);
-#else
-  v += "backup format: none (this build has no backup agent)";
-#endif
   return v;
 }
 
@@ -101,9 +95,7 @@ void on_signal(int sig) {
     return;
   }
   g_signals = 1;
-#ifdef CG_HAVE_AGENT
   cowguard::agent::request_interrupt();
-#endif
 }
 
 void catch_interrupts() {

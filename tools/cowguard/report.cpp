@@ -22,7 +22,6 @@ json stats_json(const Stats& s) {
           {"time_to_freeze_seconds", t(s.eTimeToFreeze)}, {"frozen_seconds", t(s.eTimeFrozen)}};
 }
 
-#ifdef CG_HAVE_AGENT
 json backup_result_json(const agent::BackupResult& r) {
   json j = {{"point", r.sequence},
             {"kind", std::string(agent::kind_name(r.kind))},
@@ -49,6 +48,5 @@ json backup_result_json(const agent::BackupResult& r) {
   if (r.stats) j["module_stats"] = stats_json(*r.stats);
   return j;
 }
-#endif
 
 }  // namespace cowguard::tool

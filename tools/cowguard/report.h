@@ -4,19 +4,15 @@
 
 #include "stats.h"
 
-#ifdef CG_HAVE_AGENT
 #include "backup.h"
-#endif
 
 namespace cowguard::tool {
 
 // The module's statistics record as the stats command returned it.
 nlohmann::json stats_json(const Stats& s);
 
-#ifdef CG_HAVE_AGENT
 // One backup's result: point, kind, blocks, bytes, times, the reasons for a
 // fallback or a new chain, and the module's statistics when it gave them.
 nlohmann::json backup_result_json(const agent::BackupResult& r);
-#endif
 
 }  // namespace cowguard::tool

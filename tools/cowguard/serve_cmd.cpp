@@ -23,9 +23,7 @@
 #include "exit_codes.h"
 #include "progress.h"
 
-#ifdef CG_HAVE_WORKLOAD
 #include "workload/workload.h"
-#endif
 
 namespace cowguard::tool {
 
@@ -570,7 +568,6 @@ int stop_command(const std::string& socket_arg, std::ostream& out, std::ostream&
 
 int make_image_command(const std::string& path, std::uint64_t size, std::uint32_t block_size, std::ostream& out,
                        std::ostream& err) {
-#ifdef CG_HAVE_WORKLOAD
   std::error_code ec;
   if (fs::exists(fs::symlink_status(path, ec))) {
     err << "cowguard make-image: " << path << " exists; name a new file\n";
@@ -586,10 +583,6 @@ int make_image_command(const std::string& path, std::uint64_t size, std::uint32_
   out << path << ": " << human_bytes(static_cast<double>(size)) << ", partition 1 ext4 (" << layout.fs_blocks
       << " blocks of " << block_size << " bytes), partition 2 without a file system\n";
   return kExitOk;
-#else
-  err << "cowguard make-image: this build has no workload library\n";
-  return kExitFailed;
-#endif
 }
 
 }  // namespace cowguard::tool
