@@ -257,192 +257,206 @@ class MadeDir {
   bool kept_ = false;
 };
 
-BackupResult run(const BackupOptions& o, bool want_incremental) {
-  const auto t0 = std::chrono::steady_clock::now();
+// What a backup carries from one step to the next.
+struct Job {
+  const BackupOptions& o;
   BackupResult r;
-  r.requested_incremental = want_incremental;
-  r.major = o.major;
-  r.minor = o.minor;
+  std::optional<Catalog> cat;  // the directory's catalog, when it has a backup
+  SourceIdentity now;          // the source as known so far
+  std::uint32_t bs = 0, total = 0;
+  std::uint64_t dev_bytes = 0;
+  bool same_geometry = false;  // the catalog's device, block size and block count
+  bool incremental = false;    // still to be an incremental
+  std::int64_t snap_time = 0;
+  std::optional<Key> new_key;  // the tracking session's key after the snapshot
+  std::optional<BlockBitmap> changed;
+  std::optional<Stats> before;  // the module's counters before the transfer
 
-  MadeDir made(o.dir);
-  std::optional<DirLock> lock;
-  lock.emplace(o.dir, DirLock::Mode::exclusive,
-               std::string(want_incremental ? "an incremental" : "a full") + " backup of device " +
-                   std::to_string(o.major) + ":" + std::to_string(o.minor));
-  std::optional<Catalog> cat = Catalog::load(o.dir);
-  // A directory with no backup yet gets its lock file back if this one fails.
-  if (!cat) lock->remove_on_release();
-  if (cat && cat->entries.empty()) cat.reset();
+  Job(const BackupOptions& opts, bool want_incremental) : o(opts), incremental(want_incremental) {
+    r.requested_incremental = want_incremental;
+    r.major = o.major;
+    r.minor = o.minor;
+  }
+  // From here on a full backup, for this reason.
+  void fall_back(std::string why) {
+    r.fallback_reason = std::move(why);
+    incremental = false;
+  }
+  [[noreturn]] void refuse_source() const {
+    throw SourceMismatch(o.dir.string() + " holds backups of another source (" + cat->source().describe() +
+                         "), not of " + now.describe() + "; ask for a new chain to start one there");
+  }
+};
 
-  ControlDevice dev(o.device_node);
-  const BlockSize geo = dev.get_block_size(o.major, o.minor);
+// The device's block size and size, from the module.
+void read_geometry(ControlDevice& dev, Job& j) {
+  const BlockSize geo = dev.get_block_size(j.o.major, j.o.minor);
   if (geo.blockSize < 512 || geo.blockSize > 65536 || geo.blockSize % 512)
     throw Error(Errc::unavailable, "CGD_GET_BLOCK_SIZE", CGD_ERR_UNAVAILABLE, 0, std::nullopt,
                 "unusable block size " + std::to_string(geo.blockSize));
-  const std::uint32_t bs = static_cast<std::uint32_t>(geo.blockSize);
-  const std::uint64_t dev_bytes = static_cast<std::uint64_t>(geo.partitionSizeKB) * 1024;
-  const std::uint64_t total64 = dev_bytes / bs;
+  j.bs = static_cast<std::uint32_t>(geo.blockSize);
+  j.dev_bytes = static_cast<std::uint64_t>(geo.partitionSizeKB) * 1024;
+  const std::uint64_t total64 = j.dev_bytes / j.bs;
   if (total64 == 0 || total64 > 0xffffffffull)
     throw Error(Errc::invalid, "CGD_GET_BLOCK_SIZE", CGD_ERR_INVALID, 0, std::nullopt,
                 "device size of " + std::to_string(total64) + " blocks cannot be backed up");
-  const std::uint32_t total = static_cast<std::uint32_t>(total64);
-  r.block_size = bs;
-  r.total_blocks = total;
+  j.total = static_cast<std::uint32_t>(total64);
+  j.r.block_size = j.bs;
+  j.r.total_blocks = j.total;
+}
 
-  // The source as far as it is known before the snapshot (the file
-  // system's UUID comes from the snapshot itself).
-  SourceIdentity now;
-  now.major = o.major;
-  now.minor = o.minor;
-  now.device_bytes = dev_bytes;
-  now.block_size = bs;
-  const bool same_geometry = cat && cat->major == o.major && cat->minor == o.minor &&
-                             cat->block_size == bs && cat->block_count == total;
-  if (cat && !cat->fs_uuid && !cat->source().same_as(now) && !o.new_chain)
-    throw SourceMismatch(o.dir.string() + " holds backups of another source (" + cat->source().describe() +
-                         "), not of " + now.describe() + "; ask for a new chain to start one there");
-  bool incremental = want_incremental;
-  if (incremental) {
-    if (!cat) r.fallback_reason = "there is no earlier backup in the catalog";
-    else if (!same_geometry) {
-      r.fallback_reason = cat->block_count != total ? "the device was resized since the last backup"
-                                                   : "the catalog describes another device or block size";
-    } else if (!cat->key) r.fallback_reason = "the catalog holds no tracking key from a completed backup";
-    if (!r.fallback_reason.empty()) incremental = false;
-  }
+// The source as far as it is known before the snapshot (the file system's
+// UUID comes from the snapshot itself), held against the catalog's; and
+// whether the catalog can carry an incremental.
+void check_catalog(Job& j) {
+  j.now.major = j.o.major;
+  j.now.minor = j.o.minor;
+  j.now.device_bytes = j.dev_bytes;
+  j.now.block_size = j.bs;
+  const auto& cat = j.cat;
+  j.same_geometry = cat && cat->major == j.o.major && cat->minor == j.o.minor && cat->block_size == j.bs &&
+                    cat->block_count == j.total;
+  if (cat && !cat->fs_uuid && !cat->source().same_as(j.now) && !j.o.new_chain) j.refuse_source();
+  if (!j.incremental) return;
+  if (!cat) j.fall_back("there is no earlier backup in the catalog");
+  else if (!j.same_geometry)
+    j.fall_back(cat->block_count != j.total ? "the device was resized since the last backup"
+                                            : "the catalog describes another device or block size");
+  else if (!cat->key) j.fall_back("the catalog holds no tracking key from a completed backup");
+}
 
-  const std::uint32_t max_cache = o.max_cache_blocks ? o.max_cache_blocks : default_max_cache_blocks(total, bs);
-  dev.start_backup(o.major, o.minor, total, max_cache);
-  if (incremental) {
-    const AutoMapState pre = dev.get_automap_state();
-    std::string why = automap_unusable(pre, total);
-    if (why.empty() && std::memcmp(pre.amsKey.key, cat->key->data(), CGD_KEY_SIZE) != 0)
-      why = "the module's tracking session has another key than the catalog's";
-    if (!why.empty()) {
-      r.fallback_reason = why;
-      incremental = false;
-    }
-  }
+// After the start: the module's tracking session must be the catalog's.
+void check_tracking_session(ControlDevice& dev, Job& j) {
+  if (!j.incremental) return;
+  const AutoMapState pre = dev.get_automap_state();
+  std::string why = automap_unusable(pre, j.total);
+  if (why.empty() && std::memcmp(pre.amsKey.key, j.cat->key->data(), CGD_KEY_SIZE) != 0)
+    why = "the module's tracking session has another key than the catalog's";
+  if (!why.empty()) j.fall_back(why);
+}
 
-  const State st = dev.get_state();
-  if (st.mmapSize < static_cast<int>(bs))
-    throw Error(Errc::invalid, "CGD_GET_STATE", 0, 0, st.state,
-                "transfer windows of " + std::to_string(st.mmapSize) + " bytes cannot hold a block");
-  Window windows[2] = {Window(dev, static_cast<std::size_t>(st.mmapSize)),
-                       Window(dev, static_cast<std::size_t>(st.mmapSize))};
-  const std::uint32_t per_window = static_cast<std::uint32_t>(windows[0].size() / bs);
-
-  // The snapshot.  A full backup replaces the tracking session so that its
-  // key and map start at this snapshot; a refused key does the same.
-  if (!incremental) dev.no_load_from_automap();
-  const std::int64_t snap_time = static_cast<std::int64_t>(std::time(nullptr));
+// The snapshot.  A full backup replaces the tracking session so that its
+// key and map start at this snapshot; a refused key does the same.
+void take_snapshot(ControlDevice& dev, Job& j) {
+  if (!j.incremental) dev.no_load_from_automap();
+  j.snap_time = static_cast<std::int64_t>(std::time(nullptr));
   try {
-    dev.snapshot(incremental ? cat->key : std::nullopt);
+    dev.snapshot(j.incremental ? j.cat->key : std::nullopt);
   } catch (const Error& e) {
-    if (e.code() != Errc::key_mismatch) throw;
-    if (!incremental) throw;
-    r.fallback_reason = "the module's tracking session has another key than the catalog's";
-    incremental = false;
+    if (e.code() != Errc::key_mismatch || !j.incremental) throw;
+    j.fall_back("the module's tracking session has another key than the catalog's");
     dev.no_load_from_automap();
     dev.snapshot(std::nullopt);
   }
   const AutoMapState ams = dev.get_automap_state();
-  std::optional<Key> new_key;
-  if (ams.state == CGD_AUTOMAP_IN_SYNC && ams.mapLen == total) {
+  if (ams.state == CGD_AUTOMAP_IN_SYNC && ams.mapLen == j.total) {
     Key k;
     std::memcpy(k.data(), ams.amsKey.key, k.size());
-    new_key = k;
+    j.new_key = k;
   }
+}
 
-  std::optional<BlockBitmap> changed;
-  if (incremental) {
-    std::optional<std::vector<std::uint8_t>> m = dev.get_automap(total);
+// An incremental's changed-block map.
+void read_changed_map(ControlDevice& dev, Job& j) {
+  if (j.incremental) {
+    std::optional<std::vector<std::uint8_t>> m = dev.get_automap(j.total);
     if (!m) {
-      r.fallback_reason = "the module handed over no changed-block map";
-      incremental = false;
+      j.fall_back("the module handed over no changed-block map");
     } else {
-      changed = BlockBitmap(std::move(*m), total);
-      r.blocks_changed = changed->count();
+      j.changed = BlockBitmap(std::move(*m), j.total);
+      j.r.blocks_changed = j.changed->count();
     }
   }
-  r.kind = incremental ? BackupKind::incremental : BackupKind::full;
+  j.r.kind = j.incremental ? BackupKind::incremental : BackupKind::full;
+}
 
-  // The source's file system, from the snapshot: the same as the
-  // directory's, or a refusal before anything is written.
-  SnapshotBytes reader(dev, windows[0], bs, total);
-  now.fs_uuid = ext_uuid(std::cref(reader), dev_bytes);
-  if (cat && !cat->source().same_as(now)) {
-    if (!o.new_chain)
-      throw SourceMismatch(o.dir.string() + " holds backups of another source (" + cat->source().describe() +
-                           "), not of " + now.describe() + "; ask for a new chain to start one there");
-    r.catalog_note = "a new chain starts for another source (" + now.describe() +
-                     "); the earlier points stay listed and restorable";
-  } else if (cat && !same_geometry) {
-    r.catalog_note = "the device's geometry changed (" + now.describe() +
-                     "): a new chain starts; the earlier points stay listed and restorable";
+// The source's file system, from the snapshot: the same as the directory's,
+// or a refusal before anything is written.
+void check_snapshot_source(const SnapshotBytes& reader, Job& j) {
+  j.now.fs_uuid = ext_uuid(std::cref(reader), j.dev_bytes);
+  if (j.cat && !j.cat->source().same_as(j.now)) {
+    if (!j.o.new_chain) j.refuse_source();
+    j.r.catalog_note = "a new chain starts for another source (" + j.now.describe() +
+                       "); the earlier points stay listed and restorable";
+  } else if (j.cat && !j.same_geometry) {
+    j.r.catalog_note = "the device's geometry changed (" + j.now.describe() +
+                       "): a new chain starts; the earlier points stay listed and restorable";
   }
-  if (incremental && !r.catalog_note.empty()) {  // cannot happen with an accepted key; be safe
-    r.fallback_reason = r.catalog_note;
-    incremental = false;
+  if (j.incremental && !j.r.catalog_note.empty()) {  // cannot happen with an accepted key; be safe
+    j.fall_back(j.r.catalog_note);
+    j.r.kind = BackupKind::full;
   }
+}
 
-  // The wanted blocks.  An incremental keeps its chain's choice: after a
-  // full backup of every block it takes every changed block, so that each
-  // point stays the whole device (blocks the file system did not use are
-  // written by raw writers too); after one of the used blocks only, blocks
-  // written while they were free are in no earlier point, which it says.
-  BlockBitmap wanted(total, true);
-  bool every_block = o.all_blocks;
-  if (incremental) {
+// The wanted blocks.  An incremental keeps its chain's choice: after a full
+// backup of every block it takes every changed block, so that each point
+// stays the whole device (blocks the file system did not use are written by
+// raw writers too); after one of the used blocks only, blocks written while
+// they were free are in no earlier point, which it says.
+BlockBitmap choose_wanted(const SnapshotBytes& reader, Job& j) {
+  BlockBitmap wanted(j.total, true);
+  bool every_block = j.o.all_blocks;
+  if (j.incremental) {
     const ChainEntry* full = nullptr;
-    for (const ChainEntry* c : cat->chain_to(cat->latest()->sequence))
+    for (const ChainEntry* c : j.cat->chain_to(j.cat->latest()->sequence))
       if (c->kind == BackupKind::full) full = c;
     const bool chain_all = full && full->all_blocks;
     if (chain_all && !every_block) {
       every_block = true;
-      r.fs_note = "its chain's full backup took every block, so every changed block is taken";
+      j.r.fs_note = "its chain's full backup took every block, so every changed block is taken";
     } else if (!chain_all && every_block) {
-      r.fs_note = "its chain's full backup took only the blocks the file system used: blocks written while "
-                  "they were free are in no earlier point of the chain; a full backup takes every block";
+      j.r.fs_note = "its chain's full backup took only the blocks the file system used: blocks written while "
+                    "they were free are in no earlier point of the chain; a full backup takes every block";
     }
   }
-  r.all_blocks = every_block;
+  j.r.all_blocks = every_block;
   if (!every_block) {
-    UsedBlocks used = used_blocks(std::cref(reader), dev_bytes, bs, total);
-    r.fs_note = used.note;
+    UsedBlocks used = used_blocks(std::cref(reader), j.dev_bytes, j.bs, j.total);
+    j.r.fs_note = used.note;
     if (used.map) {
       wanted = std::move(*used.map);
     } else {
-      r.all_blocks = true;
-      r.fs_note += "; every block is taken";
+      j.r.all_blocks = true;
+      j.r.fs_note += "; every block is taken";
     }
   }
-  if (changed) wanted.intersect(*changed);
-  r.blocks_wanted = wanted.count();
-  // The reads of the file system's own blocks above count in the module's
-  // read counters too; the backup's share is what they add from here on.
-  std::optional<Stats> before;
+  if (j.changed) wanted.intersect(*j.changed);
+  j.r.blocks_wanted = wanted.count();
+  return wanted;
+}
+
+// The module's statistics; none from a module without the command.
+std::optional<Stats> stats_if_any(ControlDevice& dev) {
   try {
-    before = dev.get_stats();
+    return dev.get_stats();
   } catch (const Error& e) {
     if (e.code() != Errc::bad_command) throw;
   }
-  dev.load_block_map(wanted.bytes(), total);
+  return std::nullopt;
+}
 
-  // Read and write out.
-  const std::uint32_t sequence = cat ? cat->next_sequence() : 1;
+// Loads the wanted map, reads the wanted blocks and writes them out as the
+// point `sequence`; closes the session.  The files are durable on return.
+FileInfo transfer(ControlDevice& dev, Window (&windows)[2], const BlockBitmap& wanted, std::uint32_t sequence,
+                  Job& j) {
+  // The reads of the file system's own blocks count in the module's read
+  // counters too; the backup's share is what they add from here on.
+  j.before = stats_if_any(dev);
+  dev.load_block_map(wanted.bytes(), j.total);
+
   std::optional<ImageWriter> image;
   std::optional<DeltaWriter> delta;
   Output out;
-  if (incremental) {
-    delta.emplace(o.dir, sequence, snap_time, bs, cat->latest()->info.checksum, wanted);
+  if (j.incremental) {
+    delta.emplace(j.o.dir, sequence, j.snap_time, j.bs, j.cat->latest()->info.checksum, wanted);
     out = &*delta;
   } else {
-    image.emplace(o.dir, sequence, snap_time, bs, wanted);
+    image.emplace(j.o.dir, sequence, j.snap_time, j.bs, wanted);
     out = &*image;
   }
   {
-    Pipeline pipe(dev, windows, bs, out, r.blocks_wanted, o.progress);
+    const std::uint32_t per_window = static_cast<std::uint32_t>(windows[0].size() / j.bs);
+    Pipeline pipe(dev, windows, j.bs, out, j.r.blocks_wanted, j.o.progress);
     wanted.for_each_run(per_window, [&](std::uint32_t first, std::uint32_t count) { pipe.read(first, count); });
     pipe.finish();
   }
@@ -450,66 +464,109 @@ BackupResult run(const BackupOptions& o, bool want_incremental) {
   if (end.state != CGD_STATE_READING)
     throw Error(Errc::invalid, "backup", 0, 0, end.state,
                 "the session left the reading state: the image cannot be trusted");
-  try {
-    r.stats = dev.get_stats();
-  } catch (const Error& e) {
-    if (e.code() != Errc::bad_command) throw;  // a module without the statistics command
-  }
+  j.r.stats = stats_if_any(dev);
   for (Window& w : windows) w = Window();
   dev.close();
+  return j.incremental ? delta->finish() : image->finish();
+}
 
-  FileInfo info = incremental ? delta->finish() : image->finish();
-  // The point's files go again unless the catalog takes them.
+// Only now, with the point's files durable, does the catalog take the
+// backup and the session's new key.  Every earlier point stays in it; the
+// point's files go again unless the catalog takes them.
+void commit(const FileInfo& info, std::uint32_t sequence, Job& j) {
   struct Uncommitted {
     std::vector<fs::path> files;
     ~Uncommitted() {
       for (const auto& f : files) ::unlink(f.c_str());
     }
   } uncommitted;
-  uncommitted.files.push_back(o.dir / info.file);
-  if (!info.index.empty()) uncommitted.files.push_back(o.dir / info.index);
+  uncommitted.files.push_back(j.o.dir / info.file);
+  if (!info.index.empty()) uncommitted.files.push_back(j.o.dir / info.index);
 
-  // Only now, with the files durable, does the catalog take the backup and
-  // the session's new key.  Every earlier point stays in it.
   check_interrupt();
   Catalog next;
-  if (cat) next = *cat;
-  next.set_source(now);
+  if (j.cat) next = *j.cat;
+  next.set_source(j.now);
   ChainEntry e;
   e.sequence = sequence;
-  e.kind = r.kind;
-  e.chain = incremental ? cat->latest()->chain : next.next_chain();
-  if (incremental) e.parent = cat->latest()->sequence;
-  e.time = snap_time;
-  e.block_size = bs;
-  e.block_count = total;
-  e.all_blocks = r.all_blocks;
+  e.kind = j.r.kind;
+  e.chain = j.incremental ? j.cat->latest()->chain : next.next_chain();
+  if (j.incremental) e.parent = j.cat->latest()->sequence;
+  e.time = j.snap_time;
+  e.block_size = j.bs;
+  e.block_count = j.total;
+  e.all_blocks = j.r.all_blocks;
   e.info = info;
   next.entries.push_back(e);
-  next.key = new_key;
-  next.save(o.dir);
+  next.key = j.new_key;
+  next.save(j.o.dir);
   uncommitted.files.clear();
-  made.keep();
-  lock->remove_on_release(false);
-  r.chain = e.chain;
 
-  r.sequence = sequence;
-  r.file = info.file;
-  r.bytes_written = info.bytes_written;
-  r.key_stored = new_key.has_value();
-  if (r.stats) {
-    const int cbs0 = before ? before->totalReadCBs : 0, disk0 = before ? before->totalReadBlocks : 0;
-    // A block preserved while its disk read was in flight counts in both
-    // counters; its bytes are the store's.  Every block read is a wanted one.
-    r.blocks_from_store = static_cast<std::uint64_t>(std::max(0, r.stats->totalReadCBs - cbs0));
-    r.blocks_from_disk = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(std::max(0, r.stats->totalReadBlocks - disk0)),
-        r.blocks_wanted - std::min(r.blocks_wanted, r.blocks_from_store));
-    r.frozen_seconds = seconds(r.stats->eTimeFrozen);
-  }
-  r.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  r.throughput = r.elapsed_seconds > 0 ? static_cast<double>(r.bytes_written) / r.elapsed_seconds : 0;
-  return r;
+  j.r.chain = e.chain;
+  j.r.sequence = sequence;
+  j.r.file = info.file;
+  j.r.bytes_written = info.bytes_written;
+  j.r.key_stored = j.new_key.has_value();
+}
+
+// Where the backup's blocks came from, and the time frozen, from the
+// module's counters before and after the transfer.
+void count_sources(Job& j) {
+  BackupResult& r = j.r;
+  if (!r.stats) return;
+  const int cbs0 = j.before ? j.before->totalReadCBs : 0, disk0 = j.before ? j.before->totalReadBlocks : 0;
+  // A block preserved while its disk read was in flight counts in both
+  // counters; its bytes are the store's.  Every block read is a wanted one.
+  r.blocks_from_store = static_cast<std::uint64_t>(std::max(0, r.stats->totalReadCBs - cbs0));
+  r.blocks_from_disk =
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max(0, r.stats->totalReadBlocks - disk0)),
+                              r.blocks_wanted - std::min(r.blocks_wanted, r.blocks_from_store));
+  r.frozen_seconds = seconds(r.stats->eTimeFrozen);
+}
+
+BackupResult run(const BackupOptions& o, bool want_incremental) {
+  const auto t0 = std::chrono::steady_clock::now();
+  Job j(o, want_incremental);
+
+  MadeDir made(o.dir);
+  DirLock lock(o.dir, DirLock::Mode::exclusive,
+               std::string(want_incremental ? "an incremental" : "a full") + " backup of device " +
+                   std::to_string(o.major) + ":" + std::to_string(o.minor));
+  j.cat = Catalog::load(o.dir);
+  // A directory with no backup yet gets its lock file back if this one fails.
+  if (!j.cat) lock.remove_on_release();
+  if (j.cat && j.cat->entries.empty()) j.cat.reset();
+
+  ControlDevice dev(o.device_node);
+  read_geometry(dev, j);
+  check_catalog(j);
+  const std::uint32_t max_cache = o.max_cache_blocks ? o.max_cache_blocks : default_max_cache_blocks(j.total, j.bs);
+  dev.start_backup(o.major, o.minor, j.total, max_cache);
+  check_tracking_session(dev, j);
+
+  const State st = dev.get_state();
+  if (st.mmapSize < static_cast<int>(j.bs))
+    throw Error(Errc::invalid, "CGD_GET_STATE", 0, 0, st.state,
+                "transfer windows of " + std::to_string(st.mmapSize) + " bytes cannot hold a block");
+  Window windows[2] = {Window(dev, static_cast<std::size_t>(st.mmapSize)),
+                       Window(dev, static_cast<std::size_t>(st.mmapSize))};
+
+  take_snapshot(dev, j);
+  read_changed_map(dev, j);
+  SnapshotBytes reader(dev, windows[0], j.bs, j.total);
+  check_snapshot_source(reader, j);
+  const BlockBitmap wanted = choose_wanted(reader, j);
+
+  const std::uint32_t sequence = j.cat ? j.cat->next_sequence() : 1;
+  const FileInfo info = transfer(dev, windows, wanted, sequence, j);
+  commit(info, sequence, j);
+  made.keep();
+  lock.remove_on_release(false);
+
+  count_sources(j);
+  j.r.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  j.r.throughput = j.r.elapsed_seconds > 0 ? static_cast<double>(j.r.bytes_written) / j.r.elapsed_seconds : 0;
+  return j.r;
 }
 
 }  // namespace
