@@ -1,9 +1,8 @@
 // Shared set-up of the copy-before-write cases: a RAM disk with two mounted
 // partitions of 1024 blocks of 1 KiB each, every block stamped with its own
-// number, and a backup session on partition 1 built by hand from the
-// module's own functions and brought to the snapshot state.  A spy stands
-// in for the disk's real make-request function in the session, so a case
-// sees, in order, every bio kbackupd sends to the disk (capture reads and
+// number, and a backup session on partition 1 started by the module's own
+// start and brought to the snapshot state.  A spy stands in for the disk's
+// real make-request function in the session, so a case sees, in order, every bio kbackupd sends to the disk (capture reads and
 // released requests) together with what the store held at that moment.
 #pragma once
 #include <sched.h>
@@ -163,34 +162,18 @@ class CowTest : public KernelTest {
     KernelTest::TearDown();
   }
 
-  // Opens the control device and builds a session on dev the way the start
-  // does, then (snap) takes it to state 4 the way the snapshot does.
+  // Opens the control device and starts a session on dev with the module's
+  // own start, puts the spy between the session and the disk and installs
+  // the hook, then (snap) takes it to state 4 the way the snapshot does.
   Backup* Start(blk::devnum dev, std::uint32_t maxCacheBlocks = kBlocks, bool snap = true) {
     EXPECT_EQ(0, cgdOpen(&inode_, &f_));
     Backup* b = static_cast<Backup*>(f_.private_data);
     if (!b) return nullptr;
-    unsigned long flags;
-    spin_lock_irqsave(&busyLock, flags);
-    atomic_set(&busy, 1);
-    b->holdsModule = 1;
-    spin_unlock_irqrestore(&busyLock, flags);
-    b->maxCacheBlocks = maxCacheBlocks;
-    b->diskInfo.numBlocks = kBlocks;
-    EXPECT_EQ(0, getDiskInfo(&b->diskInfo, dev));
-    setStateOf(b, u32(CGD_STATE_STARTING));
-    b->maxVMPages = int(kBlockSize) * 256 / 4096;
-    EXPECT_EQ(0, newBlockTable(b));
-    EXPECT_EQ(0, startWorkQueue(b));
-    EXPECT_EQ(0, newStoreCaches(b));
-    EXPECT_EQ(0, newCacheMap(b));
-    b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
-    EXPECT_EQ(0, allocateBlockRequests(b));
+    EXPECT_EQ(0, StartOnOwnTask(b, dev, kBlocks, maxCacheBlocks));
     g_spy.b = b;
     g_spy.real = b->diskInfo.realMRF;
     g_spy.events.clear();
     b->diskInfo.realMRF = spyMRF;
-    PublishSession(b);
-    setStateOf(b, u32(CGD_STATE_STARTED));
     EXPECT_EQ(0, setMRF(b, cgdMRF));
     if (snap) Snap(b);
     return b;

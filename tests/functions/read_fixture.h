@@ -2,9 +2,8 @@
 // one mounted partition of 1024 blocks, every block after the file system's
 // header stamped with its number and a generation, the control device opened
 // through the syscalls (so windows are real mappings of this process that
-// share the module's pages), and a backup session on the partition built by
-// hand from the module's own functions, the way the start and the snapshot
-// build it.
+// share the module's pages), and a backup session on the partition started
+// by the module's own start and snapshotted the way the snapshot does it.
 #pragma once
 #include <fcntl.h>
 #include <sched.h>
@@ -128,32 +127,10 @@ class ReadTest : public KernelTest {
     return blk::rw_sectors(p1_, 1, std::uint64_t(bn) * bs_ / 512, buf.data(), buf.size());
   }
 
-  // Builds the session the way the start does and publishes it (state 2),
-  // then (snap) takes it to state 4 the way the snapshot does.  Nothing else
-  // can reach the record yet, so this runs without bSem: the wake-up unit
-  // startWorkQueue takes (and the thread gives back) would otherwise look
-  // like a lock held across bSem to the lock checker.
+  // Starts the session with the module's own start (state 2), then (snap)
+  // takes it to state 4 the way the snapshot does.
   void Start(bool snap = true) {
-    Backup* b = b_;
-    unsigned long flags;
-    spin_lock_irqsave(&busyLock, flags);
-    atomic_set(&busy, 1);
-    b->holdsModule = 1;
-    spin_unlock_irqrestore(&busyLock, flags);
-    b->maxCacheBlocks = kBlocks;
-    b->diskInfo.numBlocks = kBlocks;
-    ASSERT_EQ(0, getDiskInfo(&b->diskInfo, p1_));
-    setStateOf(b, u32(CGD_STATE_STARTING));
-    b->maxVMPages = std::min(b->diskInfo.blockSize * 256 / 4096, 256);
-    ASSERT_EQ(0, newBlockTable(b));
-    ASSERT_EQ(0, startWorkQueue(b));
-    ASSERT_EQ(0, newStoreCaches(b));
-    ASSERT_EQ(0, newCacheMap(b));
-    b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
-    ASSERT_NE(nullptr, b->diskInfo.realMRF);
-    ASSERT_EQ(0, allocateBlockRequests(b));
-    PublishSession(b);
-    setStateOf(b, u32(CGD_STATE_STARTED));
+    ASSERT_EQ(0, StartOnOwnTask(b_, p1_, kBlocks, kBlocks));
     if (snap) Snap();
     Remark();
   }
