@@ -15,5 +15,9 @@ struct Violation {
 std::vector<Violation> take();
 // When fatal, a violation also aborts the process after printing its report.
 void set_fatal(bool fatal);
+// Lock validation on (the default) or off.  Off is for benchmarks, as a
+// kernel built without lock proving, and only before the module is loaded:
+// locks taken while it is off are unknown to it.
+void set_enabled(bool on);
 
 }  // namespace standin::lockcheck
