@@ -17,7 +17,8 @@ std::vector<Violation> take();
 void set_fatal(bool fatal);
 // Lock validation on (the default) or off.  Off is for benchmarks, as a
 // kernel built without lock proving, and only before the module is loaded:
-// locks taken while it is off are unknown to it.
+// locks taken while it is off are unknown to it.  CG_LOCKCHECK=0 in the
+// environment starts a process with it off.
 void set_enabled(bool on);
 
 }  // namespace standin::lockcheck

@@ -262,8 +262,13 @@ void __make_counter(State& s, const void* lock, int cls) {
 }
 
 // Off only for benchmarks, before the first lock is taken (as a kernel
-// built without lock proving): every hook returns at once.
-std::atomic<bool> g_enabled{true};
+// built without lock proving): every hook returns at once.  CG_LOCKCHECK=0
+// in the environment turns it off from the start.
+bool enabled_by_env() {
+  const char* env = std::getenv("CG_LOCKCHECK");
+  return !(env && std::string(env) == "0");
+}
+std::atomic<bool> g_enabled{enabled_by_env()};
 
 bool enabled() { return g_enabled.load(std::memory_order_relaxed); }
 
