@@ -274,3 +274,33 @@ TEST_F(LockCheckTest, TakingAHeldSpinLockAgainStops) {
       },
       "spinlock recursion");
 }
+
+// Off (as for a benchmark), the validator sees nothing: neither an inversion
+// nor a sleep under a spin lock; on again, it sees both once more.
+TEST_F(LockCheckTest, TurnedOffItReportsNothingAndOnAgainItDoes) {
+  auto invert_and_sleep = [] {
+    spinlock_t a, b;
+    spin_lock_init(&a);
+    spin_lock_init(&b);
+    DECLARE_MUTEX(sem);
+    spin_lock(&a);
+    spin_lock(&b);
+    spin_unlock(&b);
+    spin_unlock(&a);
+    spin_lock(&b);
+    spin_lock(&a);
+    cg_sleep_down(&sem);
+    spin_unlock(&a);
+    spin_unlock(&b);
+    up(&sem);
+  };
+  standin::lockcheck::set_enabled(false);
+  invert_and_sleep();
+  standin::lockcheck::set_enabled(true);
+  EXPECT_TRUE(Take().empty());
+  invert_and_sleep();
+  auto v = Take();
+  ASSERT_EQ(2u, v.size());
+  EXPECT_EQ("lock-inversion", v[0].kind);
+  EXPECT_EQ("sleep-in-atomic", v[1].kind);
+}
