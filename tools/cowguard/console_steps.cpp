@@ -28,7 +28,7 @@ FieldRule yes_no(const char* name) { return choice_field(name, {"0", "1", "no", 
 }  // namespace
 
 const std::vector<Console::Step>& Console::steps() {
-  const FieldRule key_field{
+  static const FieldRule key_field{
       "key",
       [](std::string_view v) {
         if (v == "last" || v == "none") return true;
@@ -36,12 +36,12 @@ const std::vector<Console::Step>& Console::steps() {
         return b && b->size() <= sizeof(AMSessionKey::key);
       },
       "last, none or up to 56 bytes in hex"};
-  const FieldRule blocks_field{
+  static const FieldRule blocks_field{
       "blocks", [](std::string_view v) { return v == "all" || v == "none" || block_list(v); },
       "all, none or a list like 0-99,200"};
-  const FieldRule hex_field{"bytes", [](std::string_view v) { return parse_hex(v).has_value(); },
-                            "bytes in hex"};
-  const std::vector<FieldRule> disk_fields = {
+  static const FieldRule hex_field{"bytes", [](std::string_view v) { return parse_hex(v).has_value(); },
+                                   "bytes in hex"};
+  static const std::vector<FieldRule> disk_fields = {
       number_field("major"), number_field("minors"), number_field("first-minor"), text_field("name"),
       yes_no("queue"),       yes_no("sparse"),       yes_no("direct"),            number_field("workers")};
 
