@@ -27,6 +27,7 @@
 #include "format.h"
 #include "standin/block.h"
 #include "workload/workload.h"
+#include "support/files.h"
 #include "support/kernel_test.h"
 
 namespace blk = standin::block;
@@ -36,8 +37,7 @@ using namespace cowguard::agent;
 namespace {
 
 std::vector<std::uint8_t> read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 class BackupTest : public ModuleTest {

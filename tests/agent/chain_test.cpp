@@ -26,6 +26,7 @@
 #include "format.h"
 #include "standin/block.h"
 #include "workload/workload.h"
+#include "support/files.h"
 #include "support/kernel_test.h"
 
 namespace blk = standin::block;
@@ -40,8 +41,7 @@ constexpr std::uint64_t kDiskBytes = 24ull << 20;
 constexpr std::uint64_t kFirstOperations = 200;
 
 std::vector<std::uint8_t> read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 // The blocks the file system of a device copy uses, read with libext2fs's

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "bitmap.h"
 #include "format.h"
 
@@ -31,8 +32,7 @@ constexpr std::uint32_t kBlocks = 300;  // more than one read run of 256
 using Image = std::vector<std::uint8_t>;
 
 std::vector<std::uint8_t> read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 void write_file(const fs::path& p, const std::vector<std::uint8_t>& b) {

@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "exit_codes.h"
 
 namespace fs = std::filesystem;
@@ -38,8 +39,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 bool have(const std::string& program) {

@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
 #include "control.h"
 #include "exit_codes.h"
 #include "format.h"
@@ -41,8 +42,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 struct TempDir {

@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "chain.h"
 #include "exit_codes.h"
 #include "format.h"
@@ -44,8 +45,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return cgtest::ReadFileBytes(p);
 }
 
 void write_all(const fs::path& p, const std::string& text) {
