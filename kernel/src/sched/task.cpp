@@ -75,15 +75,15 @@ Task* new_task(const char* comm, bool kthread, std::uint64_t allowed) {
 void end_task(Task* t) {
   lockcheck::task_exit(t);
   TaskTable& tt = table();
+  // A kernel thread leaves the accounting before it leaves the count, so
+  // that whoever waits for the count to reach 0 finds nothing of it live.
+  if (t->kthread) mem::account(mem::Kind::kthread, -1, 0, t);
   {
     std::lock_guard lk(tt.mu);
     tt.by_pid.erase(t->ts.pid);
     if (t->kthread) tt.kthreads--;
   }
-  if (t->kthread) {
-    mem::account(mem::Kind::kthread, -1, 0, t);
-    tt.kthread_cv.notify_all();
-  }
+  if (t->kthread) tt.kthread_cv.notify_all();
   delete t;
 }
 
