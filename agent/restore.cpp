@@ -47,6 +47,25 @@ void require_present(const fs::path& dir, const std::string& name, const ChainEn
 }
 
 // Reads a full backup's index: its header, taken-block map and block checksums.
+// Reads a file's header and holds it against its catalog entry: magic,
+// version and header checksum, block size and count, sequence.
+FileHeader read_entry_header(HashedReader& r, const char (&magic)[8], const ChainEntry& e) {
+  FileHeader h{};
+  r.read(&h, sizeof h, "header");
+  check_header(h, magic, r.name());
+  if (h.block_size != e.block_size || h.block_count != e.block_count)
+    throw FormatError(r.name(), "block size or count differs from the catalog's");
+  if (h.sequence != e.sequence) throw FormatError(r.name(), "sequence differs from the catalog's");
+  return h;
+}
+
+// The bitmap of block_count bits that follows a header.
+std::vector<std::uint8_t> read_bitmap(HashedReader& r, std::uint32_t block_count, const char* what) {
+  std::vector<std::uint8_t> bytes((static_cast<std::size_t>(block_count) + 7) / 8);
+  r.read(bytes.data(), bytes.size(), what);
+  return bytes;
+}
+
 struct Index {
   FileHeader hdr{};
   BlockBitmap taken;
@@ -57,14 +76,8 @@ Index read_index(const fs::path& dir, const ChainEntry& e) {
   require_present(dir, e.info.index, e);
   HashedReader idx(dir / e.info.index);
   Index x;
-  idx.read(&x.hdr, sizeof x.hdr, "header");
-  check_header(x.hdr, kIndexMagic, idx.name());
-  if (x.hdr.block_size != e.block_size || x.hdr.block_count != e.block_count)
-    throw FormatError(idx.name(), "block size or count differs from the catalog's");
-  if (x.hdr.sequence != e.sequence) throw FormatError(idx.name(), "sequence differs from the catalog's");
-  std::vector<std::uint8_t> bytes((static_cast<std::size_t>(x.hdr.block_count) + 7) / 8);
-  idx.read(bytes.data(), bytes.size(), "taken-block bitmap");
-  x.taken = BlockBitmap(std::move(bytes), x.hdr.block_count);
+  x.hdr = read_entry_header(idx, kIndexMagic, e);
+  x.taken = BlockBitmap(read_bitmap(idx, x.hdr.block_count, "taken-block bitmap"), x.hdr.block_count);
   x.sums.resize(x.hdr.block_count);
   idx.read(x.sums.data(), x.sums.size() * sizeof(Hash64), "block checksums");
   require_whole_sum(check_trailer(idx), idx.name(), e.info.index_checksum);
@@ -110,15 +123,10 @@ struct DeltaHead {
 
 DeltaHead read_delta_head(HashedReader& r, const ChainEntry& e, Hash64 parent_sum) {
   DeltaHead d;
-  r.read(&d.hdr, sizeof d.hdr, "header");
-  check_header(d.hdr, kDeltaMagic, r.name());
-  if (d.hdr.block_size != e.block_size || d.hdr.block_count != e.block_count)
-    throw FormatError(r.name(), "block size or count differs from the catalog's");
-  if (d.hdr.sequence != e.sequence) throw FormatError(r.name(), "sequence differs from the catalog's");
+  d.hdr = read_entry_header(r, kDeltaMagic, e);
   if (d.hdr.ref != parent_sum)
     throw FormatError(r.name(), "wrong parent: the file does not apply to the backup before it");
-  std::vector<std::uint8_t> bytes((static_cast<std::size_t>(d.hdr.block_count) + 7) / 8);
-  r.read(bytes.data(), bytes.size(), "changed-block bitmap");
+  const std::vector<std::uint8_t> bytes = read_bitmap(r, d.hdr.block_count, "changed-block bitmap");
   d.changed = BlockBitmap(bytes, d.hdr.block_count);
   if (d.changed.count() != d.hdr.blocks ||
       !std::equal(bytes.begin(), bytes.end(), d.changed.bytes().begin()))
